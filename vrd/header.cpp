@@ -1,0 +1,68 @@
+#include "vrd/header.h"
+
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+
+VrdHeader *vrdClearHeader(VrdHeader *h)
+{
+    const int32_t major = h->versionMajor;
+    const int32_t minor = h->versionMinor;
+    *h = VrdHeader{};
+    h->versionMajor = major;
+    h->versionMinor = minor;
+    return h;
+}
+
+int32_t vrdVoxelSize(int32_t dtype)
+{
+    switch (dtype) {
+    case vrdUChar:
+    case vrdChar:
+        return 1;
+    case vrdUInt12:
+    case vrdUInt16:
+    case vrdInt16:
+    case vrdIntHU:
+        return 2;
+    case vrdUInt32:
+    case vrdInt32:
+    case vrdFloat:
+        return 4;
+    case vrdDouble:
+        return 8;
+    default:
+        fprintf(stderr, "vrdVoxelSize: unknown voxel type\n");
+        exit(1);
+    }
+}
+
+int32_t vrdHeaderVoxelSize(const VrdHeader *h)
+{
+    return vrdVoxelSize(h->dtype);
+}
+
+void vrdAddHdrComment(VrdHeader *h, const char *text)
+{
+    // The array is grown first; a failed copy then ends the run like a failed
+    // growth, so no caller ever sees an entry without its string.
+    const int32_t count = h->commentCount < 0 ? 0 : h->commentCount;
+    char **grown = nullptr;
+    if (count < INT32_MAX)
+        grown = static_cast<char **>(realloc(h->comments, (static_cast<size_t>(count) + 1) * sizeof(char *)));
+    if (grown == nullptr) {
+        fprintf(stderr, "vrdAddHdrComment: Allocation Error\n");
+        exit(1);
+    }
+    h->comments = grown;
+    char *copy = strdup(text);
+    if (copy == nullptr) {
+        fprintf(stderr, "vrdAddHdrComment: Allocation Error\n");
+        exit(1);
+    }
+    grown[count] = copy;
+    h->commentCount = count + 1;
+}
+
+}

@@ -1,0 +1,377 @@
+#include "vrd/reader.h"
+
+#include "vrd/validate.h"
+#include "vrd/writer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Every line is read with this limit, so a longer line arrives in pieces.
+constexpr int kLineLimit = 2050;
+
+// Icon bytes are read and dropped through a scratch buffer of at most this
+// size, so a large icon size in a file costs no memory of its own.
+constexpr size_t kIconChunk = 64 * 1024;
+
+struct KeyWord {
+    const char *word;
+    int32_t code;
+};
+
+const KeyWord kCompressionWords[] = {{"zlib", vrdCompZlib}, {"none", vrdCompNone}};
+const KeyWord kEndianWords[] = {{"vrdBigEndian", vrdBigEndian}, {"vrdLittleEndian", vrdLittleEndian}};
+const KeyWord kVtypeWords[] = {
+    {"vrdCubic", vrdCubic}, {"vrdRegular", vrdRegular}, {"vrdRectZ", vrdRectZ}, {"vrdRectXYZ", vrdRectXYZ}};
+const KeyWord kCtypeWords[] = {{"vrdMono", 1}, {"vrdColor", 3}};
+const KeyWord kDtypeWords[] = {
+    {"vrdUChar", vrdUChar}, {"vrdChar", vrdChar}, {"vrdUInt12", vrdUInt12}, {"vrdUInt16", vrdUInt16},
+    {"vrdInt16", vrdInt16}, {"vrdIntHU", vrdIntHU}, {"vrdUInt32", vrdUInt32}, {"vrdInt32", vrdInt32},
+    {"vrdFloat", vrdFloat}, {"vrdDouble", vrdDouble}};
+const KeyWord kUnitsWords[] = {{"vrdUum", vrdUum}, {"vrdUmm", vrdUmm}, {"vrdUm", vrdUm}};
+
+// The code of word in table, or 0 when it is none of its keywords.
+template <size_t N>
+int32_t lookUp(const KeyWord (&table)[N], const char *word)
+{
+    for (const KeyWord &entry : table)
+        if (strcmp(entry.word, word) == 0)
+            return entry.code;
+    return 0;
+}
+
+// A zero-filled array of count floats; at least one element so that a
+// header with a count of 0 still holds an array, whose size is then 0.
+float *newSpacingArray(int32_t count)
+{
+    return static_cast<float *>(calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(float)));
+}
+
+// One array entry from a spacing line; lines beyond the array are ignored.
+void storeSpacing(float *values, int32_t size, int32_t &next, float value)
+{
+    if (values != nullptr && next < size)
+        values[next++] = value;
+}
+
+// State of one header read beyond the header record itself.
+struct Parse {
+    VrdHeader *h;
+    char line[kLineLimit];
+    char word[kLineLimit];
+    // Sizes of rx, ry and rz as set up by the last "#!vtype" line.
+    int32_t sizeX = 0, sizeY = 0, sizeZ = 0;
+    int32_t nextX = 0, nextY = 0, nextZ = 0;
+    int64_t tfSlots = 0;
+    int32_t tfFunction = 0, tfComponent = 0;
+};
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Sets up the spacing arrays of a "#!vtype" line; false when memory runs out.
+bool setUpSpacingArrays(Parse &p)
+{
+    VrdHeader *h = p.h;
+    h->rx = h->ry = h->rz = nullptr;
+    p.sizeX = p.sizeY = p.sizeZ = 0;
+    if (h->vtype == vrdRectXYZ) {
+        h->rx = newSpacingArray(h->nx);
+        h->ry = newSpacingArray(h->ny);
+        if (h->rx == nullptr || h->ry == nullptr)
+            return false;
+        p.sizeX = h->nx > 0 ? h->nx : 0;
+        p.sizeY = h->ny > 0 ? h->ny : 0;
+        p.nextX = p.nextY = 0;
+    }
+    if (h->vtype == vrdRectZ || h->vtype == vrdRectXYZ) {
+        h->rz = newSpacingArray(h->nz);
+        if (h->rz == nullptr)
+            return false;
+        p.sizeZ = h->nz > 0 ? h->nz : 0;
+        p.nextZ = 0;
+    }
+    return true;
+}
+
+void readComment(Parse &p)
+{
+    size_t length = strlen(p.line);
+    if (length > 0)
+        p.line[--length] = '\0';
+    const char *text = length > 9 ? p.line + 9 : "";
+    while (*text != '\0' && isBlank(*text))
+        ++text;
+    vrdAddHdrComment(p.h, text);
+}
+
+void readSpacing(Parse &p, char axis, float v)
+{
+    VrdHeader *h = p.h;
+    if (h->vtype == vrdRectXYZ) {
+        if (axis == 'x') storeSpacing(h->rx, p.sizeX, p.nextX, v);
+        if (axis == 'y') storeSpacing(h->ry, p.sizeY, p.nextY, v);
+        if (axis == 'z') storeSpacing(h->rz, p.sizeZ, p.nextZ, v);
+    } else if (h->vtype == vrdRectZ) {
+        if (axis == 'x') h->px = v;
+        if (axis == 'y') h->py = v;
+        if (axis == 'z') storeSpacing(h->rz, p.sizeZ, p.nextZ, v);
+    } else if (h->vtype == vrdCubic && axis == 'x') {
+        h->px = h->py = h->pz = v;
+    } else {
+        if (axis == 'x') h->px = v;
+        if (axis == 'y') h->py = v;
+        if (axis == 'z') h->pz = v;
+    }
+}
+
+// Applies the first key that the current line matches. Returns 0, or the
+// error number that refuses the file.
+int32_t applyKey(Parse &p)
+{
+    VrdHeader *h = p.h;
+    const char *line = p.line;
+    char *word = p.word;
+    int value = 0;
+    float real = 0.0f;
+
+    if (sscanf(line, "#!vdim %d %d %d", &h->nx, &h->ny, &h->nz) == 3)
+        return 0;
+    if (sscanf(line, "#!compression %s", word) == 1) {
+        h->compression = lookUp(kCompressionWords, word);
+        return h->compression == 0 ? 7 : 0;
+    }
+    if (sscanf(line, "#!endian %s", word) == 1) {
+        h->endian = lookUp(kEndianWords, word);
+        return h->endian == 0 ? 7 : 0;
+    }
+    if (sscanf(line, "#!vtype %s", word) == 1) {
+        const int32_t code = lookUp(kVtypeWords, word);
+        if (code == 0)
+            return 8;
+        h->vtype = code;
+        return setUpSpacingArrays(p) ? 0 : 14;
+    }
+    if (sscanf(line, "#!ctype %s", word) == 1) {
+        const int32_t bands = lookUp(kCtypeWords, word);
+        if (bands == 0)
+            return 9;
+        h->nbands = bands;
+        return 0;
+    }
+    if (sscanf(line, "#!nbands %d", &value) == 1) {
+        if (value < 1)
+            return 10;
+        h->nbands = value;
+        return 0;
+    }
+    if (sscanf(line, "#!dtype %s", word) == 1) {
+        const int32_t code = lookUp(kDtypeWords, word);
+        if (code == 0)
+            return 11;
+        h->dtype = code;
+        return 0;
+    }
+    if (sscanf(line, "#!units %s", word) == 1) {
+        const int32_t code = lookUp(kUnitsWords, word);
+        if (code == 0)
+            return 12;
+        h->units = code;
+        return 0;
+    }
+    if (strncmp(line, "#!bgthreshold", 13) == 0) {
+        // The dtype read so far decides how the value is read.
+        if (h->dtype == vrdFloat || h->dtype == vrdDouble) {
+            if (sscanf(line, "#!bgthreshold %f", &real) == 1) {
+                h->bgThresholdF = real;
+                h->hasBgThreshold = 1;
+            }
+        } else if (sscanf(line, "#!bgthreshold %d", &value) == 1) {
+            h->bgThresholdI = value;
+            h->hasBgThreshold = 1;
+        }
+        return 0;
+    }
+    if (strncmp(line, "#!comment", 9) == 0) {
+        readComment(p);
+        return 0;
+    }
+    if (sscanf(line, "#!px %f", &real) == 1) {
+        readSpacing(p, 'x', real);
+        return 0;
+    }
+    if (sscanf(line, "#!py %f", &real) == 1) {
+        readSpacing(p, 'y', real);
+        return 0;
+    }
+    if (sscanf(line, "#!pz %f", &real) == 1) {
+        readSpacing(p, 'z', real);
+        return 0;
+    }
+    if (sscanf(line, "#!tfnum %d", &value) == 1) {
+        if (value < 0 || value > INT32_MAX / 5)
+            return 33;
+        char **slots = nullptr;
+        if (value > 0) {
+            slots = static_cast<char **>(calloc(static_cast<size_t>(value) * 5, sizeof(char *)));
+            if (slots == nullptr)
+                return 33;
+        }
+        h->tfnum = value;
+        h->tfdata = slots;
+        p.tfSlots = int64_t{value} * 5;
+        return 0;
+    }
+    char component = 0;
+    if (sscanf(line, "#!tfdata %c %[ \t.0-9_a-zA-Z-] ", &component, word) == 2) {
+        if (h->tfnum == 0)
+            return 34;
+        // The counters run on across "#!tfnum" lines.
+        const int64_t slot = int64_t{p.tfFunction} * 5 + p.tfComponent;
+        if (slot >= p.tfSlots)
+            return 31;
+        char *copy = strdup(word);
+        if (copy == nullptr)
+            return 33;
+        h->tfdata[slot] = copy;
+        if (++p.tfComponent == 5) {
+            p.tfComponent = 0;
+            ++p.tfFunction;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+// A rectilinear grid whose arrays were sized for other dimensions than the
+// header ends with would let the arrays be read past their ends.
+bool arraysMatchGrid(const Parse &p)
+{
+    const VrdHeader *h = p.h;
+    if (h->vtype == vrdRectZ)
+        return p.sizeZ == h->nz;
+    if (h->vtype == vrdRectXYZ)
+        return p.sizeX == h->nx && p.sizeY == h->ny && p.sizeZ == h->nz;
+    return true;
+}
+
+FILE *refuse(int32_t error)
+{
+    vrdErrno = error;
+    return nullptr;
+}
+
+void probeNumberFormat()
+{
+    float value = 0.0f;
+    if (sscanf("0.5", "%f", &value) == 1 && value == 0.5f)
+        return;
+    value = 0.0f;
+    if (sscanf("0,5", "%f", &value) == 1 && value == 0.5f) {
+        fprintf(stderr, "Incorrect format of floats. Set environmet variable LC_NUMERIC to en_US \n");
+        return;
+    }
+    fprintf(stderr, "Unrecognized float format\n");
+    exit(1);
+}
+
+} // namespace
+
+extern "C" FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int32_t *iconHeight,
+                               int32_t *isColor)
+{
+    probeNumberFormat();
+
+    Parse p;
+    p.h = h;
+    int type = 0;
+    if (fgets(p.line, kLineLimit, file) == nullptr || sscanf(p.line, "P%d", &type) != 1)
+        return refuse(2);
+    if (type != 5 && type != 6)
+        return refuse(3);
+    *isColor = type == 6 ? 1 : 0;
+
+    int width = 0, height = 0;
+    if (fgets(p.line, kLineLimit, file) == nullptr || sscanf(p.line, "%d %d", &width, &height) != 2)
+        return refuse(5);
+    *iconWidth = width;
+    *iconHeight = height;
+
+    vrdClearHeader(h);
+    h->compression = vrdCompZlib;
+
+    if (fgets(p.line, kLineLimit, file) == nullptr ||
+        sscanf(p.line, "#!vrd %d.%d", &h->versionMajor, &h->versionMinor) != 2)
+        return refuse(5);
+    if (h->versionMajor > 6)
+        return refuse(35);
+
+    const size_t endLength = strlen(vrdLastLine) - 1;
+    for (;;) {
+        if (fgets(p.line, kLineLimit, file) == nullptr)
+            return refuse(6);
+        const int32_t error = applyKey(p);
+        if (error != 0)
+            return refuse(error);
+        if (strncmp(p.line, vrdLastLine, endLength) == 0)
+            break;
+    }
+    // The PNM maximum-value line; neither its presence nor its text matters.
+    (void)fgets(p.line, kLineLimit, file);
+
+    if (!arraysMatchGrid(p)) {
+        // The rules before the spacing rules still come first.
+        VrdHeader withoutSpacing = *h;
+        withoutSpacing.vtype = vrdRectXYZ + 1;
+        if (vrdCheckHeader(&withoutSpacing) == 0)
+            return nullptr;
+        return refuse(16);
+    }
+    return vrdCheckHeader(h) == 1 ? file : nullptr;
+}
+
+extern "C" FILE *vrdReadPrologue(FILE *file, VrdHeader *h)
+{
+    int32_t width = 0, height = 0, isColor = 0;
+    if (readVrdHeader(file, h, &width, &height, &isColor) == nullptr)
+        return nullptr;
+    if (width < 0 || height < 0)
+        return refuse(4);
+
+    const uint64_t bytesPerPixel = isColor == 1 ? 3 : 1;
+    const uint64_t total = bytesPerPixel * static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    if (total > SIZE_MAX)
+        return refuse(14);
+    if (total == 0)
+        return file;
+
+    const size_t chunk = total < kIconChunk ? static_cast<size_t>(total) : kIconChunk;
+    unsigned char *scratch = static_cast<unsigned char *>(calloc(chunk, 1));
+    if (scratch == nullptr)
+        return refuse(14);
+    uint64_t left = total;
+    while (left > 0) {
+        const size_t want = left < chunk ? static_cast<size_t>(left) : chunk;
+        const size_t got = fread(scratch, 1, want, file);
+        left -= got;
+        if (got < want)
+            break;
+    }
+    free(scratch);
+    return left == 0 ? file : refuse(4);
+}
+
+extern "C" FILE *vrdOpenRead(const char *path, VrdHeader *h)
+{
+    FILE *file = fopen(path, "rb");
+    if (file == nullptr)
+        return refuse(1);
+    if (vrdReadPrologue(file, h) == nullptr) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
+}

@@ -1,0 +1,179 @@
+#include "vrd/writer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+extern "C" const char *const vrdLastLine = "#!last";
+
+namespace {
+
+const char *const kBanner[6] = {
+    "**************************************************************",
+    "**                          vrd                             **",
+    "**      Format for storage of 3D volumetric data sets       **",
+    "**                                                          **",
+    "**  https://volumes.example.org/vrd/                        **",
+    "**************************************************************",
+};
+
+const char *endianWord(int32_t code)
+{
+    switch (code) {
+    case vrdBigEndian: return "vrdBigEndian";
+    case vrdLittleEndian: return "vrdLittleEndian";
+    default: return "unknown";
+    }
+}
+
+const char *compressionWord(int32_t code)
+{
+    switch (code) {
+    case vrdCompZlib: return "zlib";
+    case vrdCompNone: return "none";
+    default: return "unknown";
+    }
+}
+
+const char *vtypeWord(int32_t code)
+{
+    switch (code) {
+    case vrdCubic: return "vrdCubic";
+    case vrdRegular: return "vrdRegular";
+    case vrdRectZ: return "vrdRectZ";
+    case vrdRectXYZ: return "vrdRectXYZ";
+    default: return "unknown";
+    }
+}
+
+const char *dtypeWord(int32_t code)
+{
+    static const char *const words[] = {
+        "vrdUChar", "vrdChar", "vrdUInt12", "vrdUInt16", "vrdInt16",
+        "vrdIntHU", "vrdUInt32", "vrdInt32", "vrdFloat", "vrdDouble",
+    };
+    return (code >= 1 && code <= 10) ? words[code - 1] : "unknown";
+}
+
+const char *unitsWord(int32_t code)
+{
+    switch (code) {
+    case vrdUmm: return "vrdUmm";
+    case vrdUm: return "vrdUm";
+    case vrdUum: return "vrdUum";
+    default: return "unknown";
+    }
+}
+
+[[noreturn]] void fail(const char *message)
+{
+    fputs(message, stderr);
+    exit(1);
+}
+
+// A header built by hand may leave a spacing array null; its entries are
+// written as 0, which the reader's validation then refuses.
+double entry(const float *values, int32_t i)
+{
+    return values != nullptr ? static_cast<double>(values[i]) : 0.0;
+}
+
+void writeList(FILE *file, const char *format, const float *values, int32_t count)
+{
+    for (int32_t i = 0; i < count; ++i)
+        fprintf(file, format, entry(values, i));
+}
+
+void writeSpacing(FILE *file, const VrdHeader *h)
+{
+    switch (h->vtype) {
+    case vrdCubic:
+        fprintf(file, "#!px\t\t%f\n", static_cast<double>(h->px));
+        break;
+    case vrdRegular:
+        fprintf(file, "#!px\t%f\n", static_cast<double>(h->px));
+        fprintf(file, "#!py\t%f\n", static_cast<double>(h->py));
+        fprintf(file, "#!pz\t%f\n", static_cast<double>(h->pz));
+        break;
+    case vrdRectZ:
+        fprintf(file, "#!px\t%f\n", static_cast<double>(h->px));
+        fprintf(file, "#!py\t%f\n", static_cast<double>(h->py));
+        writeList(file, "#!pz\t%f\n", h->rz, h->nz);
+        break;
+    case vrdRectXYZ:
+        writeList(file, "#!px\t%f\n", h->rx, h->nx);
+        writeList(file, "#!py\t%f\n", h->ry, h->ny);
+        writeList(file, "#!pz\t%f\n", h->rz, h->nz);
+        break;
+    }
+}
+
+void writeComments(FILE *file, const VrdHeader *h)
+{
+    for (int32_t i = 0; i < h->commentCount; ++i) {
+        const char *text = (h->comments != nullptr && h->comments[i] != nullptr) ? h->comments[i] : "";
+        size_t length = strlen(text);
+        if (length > 1999)
+            length = 1998;
+        fprintf(file, "#!comment \t%.*s\n", static_cast<int>(length), text);
+    }
+}
+
+void writeTransferFunctions(FILE *file, const VrdHeader *h)
+{
+    if (h->tfnum == 0)
+        return;
+    fprintf(file, "#!tfnum \t%d\n", h->tfnum);
+    static const char *const formats[5] = {
+        "#!tfdata \td %s\n", "#!tfdata \tr %s\n", "#!tfdata \tg %s\n",
+        "#!tfdata \tb %s\n", "#!tfdata \ta %s\n",
+    };
+    for (int64_t f = 0; f < h->tfnum; ++f) {
+        for (int64_t c = 0; c < 5; ++c) {
+            // A header read from a file with fewer tfdata lines than slots
+            // holds null entries; they are written as empty values.
+            const char *value = h->tfdata != nullptr ? h->tfdata[5 * f + c] : nullptr;
+            fprintf(file, formats[c], value != nullptr ? value : "");
+        }
+    }
+}
+
+} // namespace
+
+extern "C" void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned char *icon,
+                               int32_t iconWidth, int32_t iconHeight)
+{
+    if (icon == nullptr || iconWidth <= 0 || iconHeight <= 0)
+        fail("writeVrdHeader: Empty icon image\n");
+
+    fprintf(file, "%s\n", h->nbands == 1 ? "P5" : "P6");
+    fprintf(file, "%d %d\n", iconWidth, iconHeight);
+
+    fprintf(file, "#!%s   \t%s\n", "vrd", "6.0");
+    for (const char *line : kBanner)
+        fprintf(file, "#%s\n", line);
+    fprintf(file, "#!endian \t%s\n", endianWord(h->endian));
+    fprintf(file, "#!compression \t%s\n", compressionWord(h->compression));
+    fprintf(file, "#!vdim  \t%d %d %d\n", h->nx, h->ny, h->nz);
+    fprintf(file, "#!vtype \t%s\n", vtypeWord(h->vtype));
+    if (h->vtype < vrdCubic || h->vtype > vrdRectXYZ)
+        fail("writeVrdHeader: Unknown grid type\n");
+    writeSpacing(file, h);
+    fprintf(file, "#!nbands \t%d\n", h->nbands);
+    fprintf(file, "#!dtype \t%s\n", dtypeWord(h->dtype));
+    fprintf(file, "#!units \t%s\n", unitsWord(h->units));
+    if (h->hasBgThreshold != 0) {
+        if (h->dtype == vrdFloat || h->dtype == vrdDouble)
+            fprintf(file, "#!bgthreshold \t%f\n", static_cast<double>(h->bgThresholdF));
+        else
+            fprintf(file, "#!bgthreshold \t%d\n", h->bgThresholdI);
+    }
+    writeComments(file, h);
+    writeTransferFunctions(file, h);
+    fputs(vrdLastLine, file);
+    fputs("\n255\n", file);
+
+    const size_t rowBytes = static_cast<size_t>(iconWidth) * (h->nbands == 1 ? 1 : 3);
+    if (fwrite(icon, rowBytes, static_cast<size_t>(iconHeight), file) < static_cast<size_t>(iconHeight))
+        fail("writeVrdHeader: File write error\n");
+    fflush(file);
+}
