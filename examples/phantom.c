@@ -1,6 +1,8 @@
 /* Writes a small synthetic phantom: a zlib-compressed vrdFloat volume of a
-   bright sphere in a dimmer cylinder. Shows the library from C.
-   Usage: vrd_phantom output.vrd [nx ny nz] */
+   bright sphere in a dimmer cylinder. With --lesion, a cube of 8 x 8 x 4
+   voxels at the volume's centre holds 25 instead of 40, so two phantoms
+   differ in exactly that region. Shows the library from C.
+   Usage: vrd_phantom [--lesion] output.vrd [nx ny nz] */
 #include <vrd/vrd.h>
 
 #include <math.h>
@@ -9,8 +11,14 @@
 
 int main(int argc, char **argv)
 {
+    int lesion = 0;
+    if (argc >= 2 && strcmp(argv[1], "--lesion") == 0) {
+        lesion = 1;
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
-        fprintf(stderr, "usage: %s output.vrd [nx ny nz]\n", argv[0]);
+        fprintf(stderr, "usage: vrd_phantom [--lesion] output.vrd [nx ny nz]\n");
         return 2;
     }
     int32_t nx = 64, ny = 64, nz = 32;
@@ -66,6 +74,9 @@ int main(int argc, char **argv)
                 double dz = (z - nz / 2.0) / (nz / 2.0);
                 double rxy = sqrt(dx * dx + dy * dy), r = sqrt(rxy * rxy + dz * dz);
                 float v = r < 0.5 ? 40.0f : rxy < 0.9 ? 15.0f : 0.0f;
+                if (lesion && x >= nx / 2 - 4 && x < nx / 2 + 4 && y >= ny / 2 - 4 && y < ny / 2 + 4 &&
+                    z >= nz / 2 - 2 && z < nz / 2 + 2)
+                    v = 25.0f;
                 slice[(size_t)y * nx + x] = v;
             }
         ok &= WriteSliceDataN(out, slice, 4, nx * ny, h.compression);

@@ -1,8 +1,24 @@
 #!/usr/bin/env bash
-# Builds the toolkit and runs it on a sample volume that it makes itself.
+# Builds the toolkit, makes two sample volumes and runs both programs on them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
+bin=build/bin
 mkdir -p out
-build/bin/vrd_phantom out/phantom.vrd
-echo "sample volume: out/phantom.vrd ($(stat -c %s out/phantom.vrd) bytes)"
+
+# A phantom (sphere of 40 in a cylinder of 15), and a copy of it in which an
+# 8 x 8 x 4 cube at the centre holds 25: the two differ in 256 voxels.
+$bin/vrd_phantom out/phantom.vrd 128 128 64
+$bin/vrd_phantom --lesion out/lesion.vrd 128 128 64
+echo "made   $($bin/vrd_stats out/phantom.vrd)"
+echo "made   $($bin/vrd_stats out/lesion.vrd)"
+
+# Window 0..10 rising, 1 from 10 to 20, falling to 0 at 40: the cylinder
+# (15) maps to 1, the sphere (40) to 0.
+$bin/volmap out/phantom.vrd out/windowed.vrd 0 10 20 40
+echo "volmap $($bin/vrd_stats out/windowed.vrd)"
+
+# Where the two volumes differ: 100 x the larger value, 0 elsewhere.
+$bin/volcmp out/phantom.vrd out/lesion.vrd - - out/difference.vrd
+echo "volcmp $($bin/vrd_stats out/difference.vrd)"
+echo "files are in $(pwd)/out; each is also a PNM image any viewer opens"

@@ -1,1 +1,147 @@
-// placeholder
+#include "run.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace vrdtool {
+
+namespace {
+
+const char *programName = "vrd";
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+void setProgramName(const char *name)
+{
+    programName = name;
+}
+
+void printUsage(const char *invocation, const char *arguments)
+{
+    fprintf(stderr, "Missing parameters. \n");
+    fflush(stderr);
+    fprintf(stderr, "Usage: \n");
+    fflush(stderr);
+    fprintf(stderr, "%s%s\n", invocation, arguments);
+    fflush(stderr);
+}
+
+void refuse(const char *path, const char *format, ...)
+{
+    fprintf(stderr, "%s: %s: ", programName, path);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    fflush(stderr);
+    exit(-1);
+}
+
+void openInput(Input &in, const char *path)
+{
+    in.path = path;
+    in.file = vrdOpenRead(path, &in.header);
+    if (in.file == nullptr) {
+        const int32_t error = vrdErrno;
+        const char *reason = (error >= 0 && error <= 36) ? vrdErrorMessages[error] : "unknown error";
+        if (error == 1)
+            refuse(path, "%s: %s", reason, strerror(errno));
+        refuse(path, "%s", reason);
+    }
+    in.voxelSize = vrdHeaderVoxelSize(&in.header);
+}
+
+void checkInput(const Input &in)
+{
+    const VrdHeader &h = in.header;
+    if (h.nbands != 1)
+        refuse(in.path, "%d bands per voxel; only single-band volumes can be processed", h.nbands);
+    if (h.nx <= 0 || h.ny <= 0 || h.nz <= 0)
+        refuse(in.path, "incorrect volume dimensions %d x %d x %d", h.nx, h.ny, h.nz);
+    const int64_t count = int64_t(h.nx) * h.ny;
+    if (count > INT32_MAX)
+        refuse(in.path, "slices of %d x %d voxels are too large", h.nx, h.ny);
+    // Both the input slice and the float32 output slice must fit one block.
+    const int64_t widest = in.voxelSize > 4 ? in.voxelSize : 4;
+    if (count * widest > int64_t(UINT32_MAX))
+        refuse(in.path, "slices of %d x %d voxels are too large for a block", h.nx, h.ny);
+}
+
+VrdHeader floatHeaderFrom(const VrdHeader &in)
+{
+    VrdHeader out = in;
+    if (in.dtype != vrdFloat && in.dtype != vrdDouble)
+        out.bgThresholdF = float(in.bgThresholdI);
+    out.dtype = vrdFloat;
+    // Slices are written as they lie in memory, in this machine's order.
+    out.endian = vrdLittleEndian;
+    return out;
+}
+
+void *allocateOrRefuse(uint64_t bytes, const char *path)
+{
+    void *p = bytes <= SIZE_MAX ? calloc(size_t(bytes) > 0 ? size_t(bytes) : 1, 1) : nullptr;
+    if (p == nullptr)
+        refuse(path, "cannot allocate %llu bytes for a slice", static_cast<unsigned long long>(bytes));
+    return p;
+}
+
+void createOutput(Output &out, const std::vector<const Input *> &inputs)
+{
+    struct stat target;
+    if (stat(out.path, &target) == 0) {
+        for (const Input *in : inputs) {
+            struct stat source;
+            if (fstat(fileno(in->file), &source) == 0 && sameFile(source, target))
+                refuse(out.path, "is the same file as the input %s", in->path);
+        }
+    }
+    const uint64_t iconBytes = uint64_t(out.header.nx) * uint64_t(out.header.ny);
+    unsigned char *icon = static_cast<unsigned char *>(allocateOrRefuse(iconBytes, out.path));
+    out.file = fopen(out.path, "wb");
+    if (out.file == nullptr)
+        refuse(out.path, "cannot create: %s", strerror(errno));
+    writeVrdHeader(out.file, &out.header, icon, out.header.nx, out.header.ny);
+    free(icon);
+}
+
+int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)
+{
+    int status = 0;
+    for (Input *in : inputs) {
+        fclose(in->file);
+        in->file = nullptr;
+        if (in->damagedSlices > 0) {
+            fprintf(stderr, "%s: %s: %lld of %d slices damaged\n", programName, in->path,
+                    static_cast<long long>(in->damagedSlices), nz);
+            status = 1;
+        }
+    }
+    const bool streamFailed = ferror(out.file) != 0;
+    const int closed = fclose(out.file);
+    out.file = nullptr;
+    if (out.damagedSlices > 0) {
+        fprintf(stderr, "%s: %s: %lld of %d slices not written whole\n", programName, out.path,
+                static_cast<long long>(out.damagedSlices), nz);
+        status = 1;
+    } else if (streamFailed || closed != 0) {
+        fprintf(stderr, "%s: %s: write error: %s\n", programName, out.path,
+                closed != 0 ? strerror(errno) : "the output stream failed");
+        status = 1;
+    }
+    fflush(stderr);
+    return status;
+}
+
+} // namespace vrdtool

@@ -1,1 +1,39 @@
-int main() { return 0; }
+// volcmp: compares two volumes voxel by voxel and writes where they differ.
+// Usage: volcmp inputImageFile1 inputImageFile2 - - outputImageFile
+// (arguments 3 and 4 are required placeholders without effect)
+#include "compare.h"
+#include "engine.h"
+#include "run.h"
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    if (argc < 6) {
+        vrdtool::printUsage(argv[0], " inputImageFile1 inputImageFile2");
+        return -1;
+    }
+    vrdtool::setProgramName("volcmp");
+
+    vrdtool::Input first, second;
+    vrdtool::openInput(first, argv[1]);
+    vrdtool::openInput(second, argv[2]);
+    const VrdHeader &a = first.header, &b = second.header;
+    if (a.nx != b.nx || a.ny != b.ny || a.nz != b.nz) {
+        fprintf(stderr, "Images of different size!\n");
+        fflush(stderr);
+        return -1;
+    }
+    vrdtool::checkInput(first);
+    vrdtool::checkInput(second);
+
+    vrdtool::Output out;
+    out.path = argv[5];
+    out.header = vrdtool::floatHeaderFrom(a);
+
+    std::vector<vrdtool::Input *> inputs{&first, &second};
+    vrdtool::SliceEngine engine(inputs, volcmp::compareCompute, nullptr);
+    vrdtool::createOutput(out, {&first, &second});
+    engine.run(out);
+    return vrdtool::finish(inputs, out, a.nz);
+}

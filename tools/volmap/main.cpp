@@ -1,1 +1,32 @@
-int main() { return 0; }
+// volmap: maps every voxel of a volume through a trapezoidal window.
+// Usage: volmap inputImageFile outputImageFile min mid1 mid2 max
+#include "engine.h"
+#include "run.h"
+#include "window.h"
+
+#include <cstdlib>
+
+int main(int argc, char **argv)
+{
+    if (argc < 7) {
+        vrdtool::printUsage(argv[0], " inputImageFile outputImageFile min mid1 mid2 max");
+        return -1;
+    }
+    vrdtool::setProgramName("volmap");
+    const volmap::Window window{float(atof(argv[3])), float(atof(argv[4])), float(atof(argv[5])),
+                                float(atof(argv[6]))};
+
+    vrdtool::Input in;
+    vrdtool::openInput(in, argv[1]);
+    vrdtool::checkInput(in);
+
+    vrdtool::Output out;
+    out.path = argv[2];
+    out.header = vrdtool::floatHeaderFrom(in.header);
+
+    std::vector<vrdtool::Input *> inputs{&in};
+    vrdtool::SliceEngine engine(inputs, volmap::windowCompute, &window);
+    vrdtool::createOutput(out, {&in});
+    engine.run(out);
+    return vrdtool::finish(inputs, out, in.header.nz);
+}

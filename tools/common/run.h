@@ -1,0 +1,62 @@
+// What both programs share: opening and checking inputs, the output header
+// and file, and the report at the end of a run.
+#ifndef VRDTOOL_RUN_H
+#define VRDTOOL_RUN_H
+
+#include <vrd/vrd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace vrdtool {
+
+struct Input {
+    const char *path = nullptr;
+    FILE *file = nullptr;
+    VrdHeader header{};
+    int32_t voxelSize = 0;
+    int64_t damagedSlices = 0; // slices whose block was not read whole
+};
+
+struct Output {
+    const char *path = nullptr;
+    FILE *file = nullptr;
+    VrdHeader header{};
+    int64_t damagedSlices = 0; // slices whose block was not written whole
+};
+
+// The program's name in its messages.
+void setProgramName(const char *name);
+
+// Writes the three usage lines, each flushed; the caller then ends with -1.
+void printUsage(const char *invocation, const char *arguments);
+
+// One line "<program>: <path>: <reason>" on stderr, then exit status -1.
+[[noreturn]] void refuse(const char *path, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Opens an input with the library; an input it refuses ends the run.
+void openInput(Input &in, const char *path);
+
+// Refuses an input whose slices this toolkit cannot hold: more than one
+// band, or a slice that does not fit an int32 count or a 32-bit block.
+void checkInput(const Input &in);
+
+// The output header: the input's, describing float32 slices in this
+// machine's byte order.
+VrdHeader floatHeaderFrom(const VrdHeader &in);
+
+// A zeroed buffer of bytes, or a refusal naming path when it cannot be had.
+void *allocateOrRefuse(uint64_t bytes, const char *path);
+
+// Creates the output file and writes its header and a blank icon. Refuses an
+// output that is the same file as one of the inputs, or cannot be created.
+void createOutput(Output &out, const std::vector<const Input *> &inputs);
+
+// Closes the inputs, then the output, and reports every damaged file.
+// Returns the exit status: 0 after a complete, correct run, else 1.
+int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz);
+
+} // namespace vrdtool
+
+#endif
