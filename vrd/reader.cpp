@@ -323,10 +323,11 @@ extern "C" FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int
     (void)fgets(p.line, kLineLimit, file);
 
     if (!arraysMatchGrid(p)) {
-        // The rules before the spacing rules still come first.
+        // A dimension fault: only the rules before the dimension rule
+        // (compression, endian) still come first.
         VrdHeader withoutSpacing = *h;
         withoutSpacing.vtype = vrdRectXYZ + 1;
-        if (vrdCheckHeader(&withoutSpacing) == 0)
+        if (vrdCheckHeader(&withoutSpacing) == 0 && (vrdErrno == 36 || vrdErrno == 15))
             return nullptr;
         return refuse(16);
     }
