@@ -1,5 +1,13 @@
 // The slice loop both programs run: read the next slice of every input,
 // compute the output slice, write it as one block.
+//
+// With one thread this is the plain loop over ReadSliceDataN and
+// WriteSliceDataN. With more, one reader thread takes the inputs' blocks in
+// file order, worker threads inflate, convert the byte order, compute and
+// deflate, and the calling thread writes the blocks in slice order. Every
+// message and fatal error of slice k is held back until the writer reaches
+// slice k, so a run shows exactly what the one-thread run shows: the same
+// output bytes, the same messages in the same order, the same exit status.
 #ifndef VRDTOOL_ENGINE_H
 #define VRDTOOL_ENGINE_H
 
@@ -7,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace vrdtool {
@@ -16,11 +25,17 @@ namespace vrdtool {
 using ComputeSlice = void (*)(const void *const *inputs, const int32_t *dtypes, float *out, size_t count,
                               const void *params);
 
+// Threads to use: VRD_THREADS when it is a number from 1 to 256, else one
+// per core.
+int threadCount();
+
+struct Slot;
+
 class SliceEngine {
 public:
-    // Takes the slice buffers at once, so that a run that cannot have them
-    // is refused before its output exists.
-    SliceEngine(const std::vector<Input *> &inputs, ComputeSlice compute, const void *params);
+    // Takes all slice buffers at once, so that a run that cannot have them is
+    // refused before its output exists.
+    SliceEngine(const std::vector<Input *> &inputs, ComputeSlice compute, const void *params, int threads);
     ~SliceEngine();
     SliceEngine(const SliceEngine &) = delete;
     SliceEngine &operator=(const SliceEngine &) = delete;
@@ -29,13 +44,16 @@ public:
     void run(Output &out);
 
 private:
+    void runSerial(Output &out);
+    void runParallel(Output &out);
+
     std::vector<Input *> inputs_;
     ComputeSlice compute_;
     const void *params_;
+    int threads_;
     int32_t count_;
-    std::vector<void *> inBuffers_;
     std::vector<int32_t> dtypes_;
-    float *outBuffer_ = nullptr;
+    std::vector<std::unique_ptr<Slot>> slots_;
 };
 
 } // namespace vrdtool

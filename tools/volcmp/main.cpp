@@ -32,7 +32,7 @@ int main(int argc, char **argv)
     out.header = vrdtool::floatHeaderFrom(a);
 
     std::vector<vrdtool::Input *> inputs{&first, &second};
-    vrdtool::SliceEngine engine(inputs, volcmp::compareCompute, nullptr);
+    vrdtool::SliceEngine engine(inputs, volcmp::compareCompute, nullptr, vrdtool::threadCount());
     vrdtool::createOutput(out, {&first, &second});
     engine.run(out);
     return vrdtool::finish(inputs, out, a.nz);

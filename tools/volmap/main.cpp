@@ -25,7 +25,7 @@ int main(int argc, char **argv)
     out.header = vrdtool::floatHeaderFrom(in.header);
 
     std::vector<vrdtool::Input *> inputs{&in};
-    vrdtool::SliceEngine engine(inputs, volmap::windowCompute, &window);
+    vrdtool::SliceEngine engine(inputs, volmap::windowCompute, &window, vrdtool::threadCount());
     vrdtool::createOutput(out, {&in});
     engine.run(out);
     return vrdtool::finish(inputs, out, in.header.nz);
