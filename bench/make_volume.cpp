@@ -1,6 +1,6 @@
 // Writes a CT-like float32 test volume: a smooth field of soft-tissue and
 // bone-like values with Gaussian noise, so that it deflates like real scans.
-// Usage: vrd_bench_volume output.vrd nx ny nz zlib|none [big|little]
+// Usage: vrd_bench_volume output.vrd nx ny nz zlib|none [big|little [seed]]
 #include <vrd/vrd.h>
 
 #include <cmath>
@@ -12,7 +12,7 @@
 int main(int argc, char **argv)
 {
     if (argc < 6) {
-        fprintf(stderr, "usage: vrd_bench_volume output.vrd nx ny nz zlib|none [big|little]\n");
+        fprintf(stderr, "usage: vrd_bench_volume output.vrd nx ny nz zlib|none [big|little [seed]]\n");
         return 2;
     }
     const int32_t nx = atoi(argv[2]), ny = atoi(argv[3]), nz = atoi(argv[4]);
@@ -46,7 +46,7 @@ int main(int argc, char **argv)
     std::vector<unsigned char> icon(count, 0);
     writeVrdHeader(out, &h, icon.data(), nx, ny);
 
-    std::mt19937 random(12345);
+    std::mt19937 random(argc > 7 ? unsigned(atoi(argv[7])) : 12345u);
     std::normal_distribution<float> noise(0.0f, 12.0f);
     std::vector<float> slice(count);
     int whole = 1;
