@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 std::vector<std::string> with(std::vector<std::string> lines, const std::vector<std::string> &extra)
@@ -11,12 +13,12 @@ std::vector<std::string> with(std::vector<std::string> lines, const std::vector<
     return lines;
 }
 
+// The valid lines without those that begin with prefix, then extra.
 std::vector<std::string> without(const std::string &prefix, const std::vector<std::string> &extra = {})
 {
-    std::vector<std::string> lines;
-    for (const std::string &line : validLines())
-        if (line.compare(0, prefix.size(), prefix) != 0)
-            lines.push_back(line);
+    std::vector<std::string> lines = validLines();
+    auto begins = [&](const std::string &line) { return line.compare(0, prefix.size(), prefix) == 0; };
+    lines.erase(std::remove_if(lines.begin(), lines.end(), begins), lines.end());
     return with(lines, extra);
 }
 
@@ -72,13 +74,16 @@ TEST(Reader, Refusals)
         {"tfnum negative", volumeText(with(validLines(), {"#!tfnum -1"})), 33},
         {"tfnum overflowing", volumeText(with(validLines(), {"#!tfnum 429496730"})), 33},
         {"six tfdata for one", volumeText(with(with(validLines(), {"#!tfnum 1"}), with(tf5, {"#!tfdata d 1"}))), 31},
-        {"counters run on", volumeText(with(with(validLines(), {"#!tfnum 1"}), with(tf5, {"#!tfnum 1", "#!tfdata d 1"}))), 31},
+        {"counters run on",
+         volumeText(with(with(validLines(), {"#!tfnum 1"}), with(tf5, {"#!tfnum 1", "#!tfdata d 1"}))), 31},
         {"rectZ vtype before vdim",
          volumeText(without("#!vdim", {"#!vtype vrdRectZ", "#!vdim 4 2 3", "#!pz 1", "#!pz 1", "#!pz 1"})), 16},
         {"rectXYZ vdim changed", volumeText(with(without("#!vdim"), with(kRectXYZ, {"#!vdim 2 1 3", "#!pz 6"}))), 16},
         {"rectXYZ vdim changed, no units", volumeText(with(without("#!units"), with(kRectXYZ, {"#!vdim 2 1 1"}))), 16},
-        {"rectXYZ vdim changed, no endian", volumeText(with(without("#!endian"), with(kRectXYZ, {"#!vdim 3 1 2"}))), 15},
-        {"rectXYZ px missing", volumeText(with(without("#!vdim"), {"#!vdim 2 1 2", "#!vtype vrdRectXYZ", "#!px 1", "#!py 1"})), 28},
+        {"rectXYZ vdim changed, no endian",
+         volumeText(with(without("#!endian"), with(kRectXYZ, {"#!vdim 3 1 2"}))), 15},
+        {"rectXYZ px missing",
+         volumeText(with(without("#!vdim"), {"#!vdim 2 1 2", "#!vtype vrdRectXYZ", "#!px 1", "#!py 1"})), 28},
         {"negative icon width", volumeText(validLines(), "P5\n-4 2\n", 0), 4},
         {"negative icon height", volumeText(validLines(), "P5\n4 -2\n", 0), 4},
         {"short P5 icon", volumeText(validLines(), "P5\n4 2\n", 7), 4},
@@ -151,7 +156,7 @@ TEST(Reader, RectilinearSpacings)
     EXPECT_TRUE(h.rz[0] == 4 && h.rz[1] == 5);
 }
 
-TEST(Reader, HeaderStopsAtTheIcon)
+TEST(Reader, HeaderStopsAtTheIconAndCopyFailures)
 {
     FILE *f = streamOf(volumeText(validLines(), "P6\n4 2\n", 24) + "NEXT");
     VrdHeader h{};
@@ -160,14 +165,10 @@ TEST(Reader, HeaderStopsAtTheIcon)
     EXPECT_TRUE(width == 4 && height == 2 && isColor == 1);
     EXPECT_EQ(restOf(f), std::string(24, '\0') + "NEXT");
     fclose(f);
-}
 
-TEST(Reader, FailedValueCopyIsRefused)
-{
-    VrdHeader h{};
-    const std::string text = volumeText(with(validLines(), {"#!tfnum 1", "#!tfdata d 0"}));
+    // A transfer function value that cannot be copied.
     vrdTestFailStrdup = 1;
-    const int32_t error = readPrologue(text, h);
+    const int32_t error = readPrologue(volumeText(with(validLines(), {"#!tfnum 1", "#!tfdata d 0"})), h);
     vrdTestFailStrdup = 0;
     EXPECT_EQ(error, 33);
 }
