@@ -1,0 +1,144 @@
+#include "volumes.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace tooltest {
+
+VrdHeader header(int32_t nx, int32_t ny, int32_t nz, int32_t dtype, int32_t compression, int32_t endian)
+{
+    VrdHeader h{};
+    h.versionMajor = 6;
+    h.compression = compression;
+    h.endian = endian;
+    h.nx = nx;
+    h.ny = ny;
+    h.nz = nz;
+    h.vtype = vrdCubic;
+    h.px = 1;
+    h.units = vrdUmm;
+    h.nbands = 1;
+    h.dtype = dtype;
+    return h;
+}
+
+Bytes volume(const VrdHeader &h, const std::vector<Bytes> &slices)
+{
+    FILE *f = tmpfile();
+    const std::vector<unsigned char> icon(size_t(h.nx) * h.ny * 3, 0);
+    writeVrdHeader(f, &h, icon.data(), h.nx, h.ny);
+    const int32_t size = vrdHeaderVoxelSize(&h);
+    for (Bytes slice : slices) {
+        if (h.endian != vrdLittleEndian)
+            for (size_t i = 0; i + size <= slice.size(); i += size)
+                std::reverse(slice.begin() + i, slice.begin() + i + size);
+        WriteSliceDataN(f, slice.data(), size, int32_t(slice.size() / size), h.compression);
+    }
+    Bytes bytes(size_t(ftell(f)), '\0');
+    rewind(f);
+    EXPECT_EQ(bytes.size(), fread(&bytes[0], 1, bytes.size(), f));
+    fclose(f);
+    return bytes;
+}
+
+Bytes block(const Bytes &payload, uint32_t length)
+{
+    const char be[4] = {char(length >> 24), char(length >> 16), char(length >> 8), char(length)};
+    return Bytes(be, 4) + payload;
+}
+
+Bytes deflated(const Bytes &data)
+{
+    uLongf n = compressBound(uLong(data.size()));
+    Bytes out(n, '\0');
+    EXPECT_EQ(Z_OK, compress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()),
+                             uLong(data.size())));
+    out.resize(n);
+    return out;
+}
+
+std::vector<Bytes> blocksAfter(const Bytes &file, size_t offset)
+{
+    std::vector<Bytes> blocks;
+    while (offset + 4 <= file.size()) {
+        const auto *p = reinterpret_cast<const unsigned char *>(file.data() + offset);
+        const size_t length = size_t(p[0]) << 24 | size_t(p[1]) << 16 | size_t(p[2]) << 8 | p[3];
+        blocks.push_back(file.substr(offset + 4, length));
+        offset += 4 + length;
+    }
+    EXPECT_EQ(offset, file.size()) << "the file ends inside a block";
+    return blocks;
+}
+
+Bytes readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+::testing::AssertionResult sameBytes(const Bytes &expected, const Bytes &actual)
+{
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    const auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
+    return ::testing::AssertionFailure() << "files of " << expected.size() << " and " << actual.size()
+                                         << " bytes differ from offset " << (diff.first - expected.begin());
+}
+
+Result run(const std::string &dir, const std::vector<std::string> &args, const char *file)
+{
+    const std::string errPath = dir + "/.stderr", outPath = dir + "/.stdout";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || out < 0 || dup2(err, 2) < 0 || dup2(out, 1) < 0 || chdir(dir.c_str()) != 0)
+            _exit(120);
+        execv(file != nullptr ? file : argv[0], argv.data());
+        _exit(121);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), readFile(errPath), readFile(outPath)};
+    std::filesystem::remove(errPath);
+    std::filesystem::remove(outPath);
+    return r;
+}
+
+void TempDirTest::SetUp()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "vrdtools.XXXXXX").string();
+    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
+    dir = pattern;
+}
+
+void TempDirTest::TearDown()
+{
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace tooltest
