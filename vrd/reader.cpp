@@ -41,10 +41,18 @@ int32_t lookUp(const KeyWord (&table)[N], const char *word)
     return 0;
 }
 
+// Spacing arrays are set up full-size at the "#!vtype" line, before the file
+// has shown a single value; a rectilinear grid with more columns, rows or
+// slices than this (64 MiB per array) is refused like one whose array cannot
+// be had, rather than left to what the allocator grants.
+constexpr int32_t kMaxSpacingEntries = 1 << 24;
+
 // A zero-filled array of count floats; at least one element so that a
 // header with a count of 0 still holds an array, whose size is then 0.
 float *newSpacingArray(int32_t count)
 {
+    if (count > kMaxSpacingEntries)
+        return nullptr;
     return static_cast<float *>(calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(float)));
 }
 
@@ -53,6 +61,22 @@ void storeSpacing(float *values, int32_t size, int32_t &next, float value)
 {
     if (values != nullptr && next < size)
         values[next++] = value;
+}
+
+// The writer prints five lines for every slot of a header's transfer
+// functions, whether or not the file filled them, so the count is what a
+// reader must bound: a count beyond this (40 MiB of slots, far past any real
+// volume) is refused like one whose array cannot be had.
+constexpr int32_t kMaxTransferFunctions = 1 << 20;
+
+void dropTransferFunctions(VrdHeader *h)
+{
+    if (h->tfdata != nullptr)
+        for (int64_t i = 0; i < int64_t{h->tfnum} * 5; ++i)
+            free(h->tfdata[i]);
+    free(h->tfdata);
+    h->tfdata = nullptr;
+    h->tfnum = 0;
 }
 
 // State of one header read beyond the header record itself.
@@ -73,9 +97,14 @@ bool isBlank(char c)
 }
 
 // Sets up the spacing arrays of a "#!vtype" line; false when memory runs out.
+// Arrays of an earlier "#!vtype" line were set up by this same read (the
+// header was reset before the first key line), so no one else holds them.
 bool setUpSpacingArrays(Parse &p)
 {
     VrdHeader *h = p.h;
+    free(h->rx);
+    free(h->ry);
+    free(h->rz);
     h->rx = h->ry = h->rz = nullptr;
     p.sizeX = p.sizeY = p.sizeZ = 0;
     if (h->vtype == vrdRectXYZ) {
@@ -212,7 +241,7 @@ int32_t applyKey(Parse &p)
         return 0;
     }
     if (sscanf(line, "#!tfnum %d", &value) == 1) {
-        if (value < 0 || value > INT32_MAX / 5)
+        if (value < 0 || value > kMaxTransferFunctions)
             return 33;
         char **slots = nullptr;
         if (value > 0) {
@@ -220,6 +249,9 @@ int32_t applyKey(Parse &p)
             if (slots == nullptr)
                 return 33;
         }
+        // An earlier array was set up by this same read; its strings sit in
+        // slots that the counters, which are not reset, never reach again.
+        dropTransferFunctions(h);
         h->tfnum = value;
         h->tfdata = slots;
         p.tfSlots = int64_t{value} * 5;

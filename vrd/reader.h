@@ -25,7 +25,9 @@ FILE *vrdReadPrologue(FILE *file, VrdHeader *h);
    size and isColor (1 for P6, 0 for P5), and validates h with vrdCheckHeader.
    Returns file positioned at the first icon byte, or null with vrdErrno set.
    Writes nothing, except a warning when the process's locale writes numbers
-   with a decimal comma; exits with status 1 when it recognises no float format. */
+   with a decimal comma; exits with status 1 when it recognises no float format.
+   Bounds: a "#!tfnum" count above 2^20 is refused with 33, and a rectilinear
+   grid whose spacing array would have more than 2^24 entries with 14. */
 FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth,
                     int32_t *iconHeight, int32_t *isColor);
 
