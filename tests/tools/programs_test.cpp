@@ -304,6 +304,15 @@ TEST_P(Programs, DamagedInputRunsToTheEndAndFails)
     }
 }
 
+TEST_P(Programs, FailedOutputWritesEndWithStatusOne)
+{
+    if (!exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    const Result r = run(dir, {volmap, plain("in.vrd"), "/dev/full", "0", "10", "20", "40"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, lastLine(r.err).find("/dev/full")) << r.err;
+}
+
 TEST_P(Programs, FatalLibraryErrorKeepsTheBlocksWrittenBefore)
 {
     const Bytes s = values<float>({1, 2, 3, 4, 5, 6}), z = deflated(s);
@@ -319,6 +328,7 @@ TEST_P(Programs, FatalLibraryErrorKeepsTheBlocksWrittenBefore)
     EXPECT_TRUE(sameBytes(volume(h, std::vector<Bytes>(4, windowed)), readFile(path("out.vrd"))));
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, Programs, ::testing::Values("1", "4"));
+INSTANTIATE_TEST_SUITE_P(Threads, Programs, ::testing::Values("1", "4"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 } // namespace
