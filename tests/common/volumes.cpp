@@ -1,0 +1,145 @@
+#include "volumes.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace testkit {
+
+Bytes block(const Bytes &payload, uint32_t length)
+{
+    const char be[4] = {char(length >> 24), char(length >> 16), char(length >> 8), char(length)};
+    return Bytes(be, 4) + payload;
+}
+
+Bytes deflated(const Bytes &data)
+{
+    uLongf n = compressBound(uLong(data.size()));
+    Bytes out(n, '\0');
+    EXPECT_EQ(Z_OK, compress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()),
+                             uLong(data.size())));
+    out.resize(n);
+    return out;
+}
+
+Bytes inflated(const Bytes &payload, size_t length)
+{
+    uLongf n = length;
+    Bytes out(n, '\0');
+    uncompress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(payload.data()),
+               uLong(payload.size()));
+    out.resize(n);
+    return out;
+}
+
+FILE *streamOf(const Bytes &bytes)
+{
+    FILE *file = tmpfile();
+    if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+        ADD_FAILURE() << "cannot make a temporary stream";
+    rewind(file);
+    return file;
+}
+
+Bytes restOf(FILE *file)
+{
+    Bytes bytes;
+    char chunk[4096];
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        bytes.append(chunk, got);
+    return bytes;
+}
+
+VrdHeader header(int32_t nx, int32_t ny, int32_t nz, int32_t dtype, int32_t compression, int32_t endian)
+{
+    VrdHeader h{};
+    h.compression = compression, h.endian = endian, h.nx = nx, h.ny = ny, h.nz = nz;
+    h.vtype = vrdCubic, h.px = 1, h.units = vrdUmm, h.nbands = 1, h.dtype = dtype;
+    return h;
+}
+
+Bytes volume(const VrdHeader &h, const std::vector<Bytes> &slices)
+{
+    const std::vector<unsigned char> icon(size_t(h.nx) * h.ny * 3, 0);
+    const int32_t size = vrdHeaderVoxelSize(&h);
+    return writtenBy([&](FILE *f) {
+        writeVrdHeader(f, &h, icon.data(), h.nx, h.ny);
+        for (Bytes slice : slices) {
+            if (h.endian != vrdLittleEndian)
+                vrdSwapItems(slice.data(), size, int32_t(slice.size() / size));
+            WriteSliceDataN(f, slice.data(), size, int32_t(slice.size() / size), h.compression);
+        }
+    });
+}
+
+std::vector<Bytes> blocksAfter(const Bytes &file, size_t offset)
+{
+    std::vector<Bytes> blocks;
+    while (offset + 4 <= file.size()) {
+        const auto *p = reinterpret_cast<const unsigned char *>(file.data() + offset);
+        const size_t length = size_t(p[0]) << 24 | size_t(p[1]) << 16 | size_t(p[2]) << 8 | p[3];
+        blocks.push_back(file.substr(offset + 4, length));
+        offset += 4 + length;
+    }
+    EXPECT_EQ(offset, file.size()) << "the file ends inside a block";
+    return blocks;
+}
+
+Bytes readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string &path, const Bytes &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+bool exists(const std::string &path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
+::testing::AssertionResult sameBytes(const Bytes &expected, const Bytes &actual)
+{
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    const auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
+    return ::testing::AssertionFailure() << "files of " << expected.size() << " and " << actual.size()
+                                         << " bytes differ from offset " << (diff.first - expected.begin());
+}
+
+Result run(const std::string &dir, const std::vector<std::string> &args, const char *file, const char *threads)
+{
+    const std::string errPath = dir + "/.stderr", outPath = dir + "/.stdout";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || out < 0 || dup2(err, 2) < 0 || dup2(out, 1) < 0 || chdir(dir.c_str()) != 0 ||
+            (threads != nullptr && setenv("VRD_THREADS", threads, 1) != 0))
+            _exit(120);
+        execv(file != nullptr ? file : argv[0], argv.data());
+        _exit(121);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), readFile(errPath), readFile(outPath)};
+    std::filesystem::remove(errPath);
+    std::filesystem::remove(outPath);
+    return r;
+}
+
+void TempDirTest::SetUp()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "vrdtest.XXXXXX").string();
+    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
+    dir = pattern;
+}
+
+} // namespace testkit
