@@ -1,6 +1,4 @@
-/* A strdup that the tests can make fail, to reach the library's handling of
-   a failed string copy. It takes the place of the C library's own in this
-   test program. */
+/* A strdup that the tests can make fail, in place of the C library's own. */
 #include <stdlib.h>
 #include <string.h>
 
@@ -8,11 +6,7 @@ int vrdTestFailStrdup = 0;
 
 char *strdup(const char *text)
 {
-    if (vrdTestFailStrdup)
-        return NULL;
     size_t size = strlen(text) + 1;
-    char *copy = malloc(size);
-    if (copy != NULL)
-        memcpy(copy, text, size);
-    return copy;
+    char *copy = vrdTestFailStrdup ? NULL : malloc(size);
+    return copy != NULL ? memcpy(copy, text, size) : NULL;
 }

@@ -7,22 +7,25 @@
 
 namespace {
 
-std::vector<std::string> with(std::vector<std::string> lines, const std::vector<std::string> &extra)
+using Lines = std::vector<std::string>;
+
+Lines with(Lines lines, const Lines &extra)
 {
     lines.insert(lines.end(), extra.begin(), extra.end());
     return lines;
 }
 
 // The valid lines without those that begin with prefix, then extra.
-std::vector<std::string> without(const std::string &prefix, const std::vector<std::string> &extra = {})
+Lines without(const std::string &prefix, const Lines &extra = {})
 {
-    std::vector<std::string> lines = validLines();
-    auto begins = [&](const std::string &line) { return line.compare(0, prefix.size(), prefix) == 0; };
-    lines.erase(std::remove_if(lines.begin(), lines.end(), begins), lines.end());
+    Lines lines = validLines();
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [&](const std::string &line) { return line.compare(0, prefix.size(), prefix) == 0; }),
+                lines.end());
     return with(lines, extra);
 }
 
-// Reads the prologue of text; 0 when accepted, else vrdErrno. On acceptance
+// Reads the prologue of text: 0 when accepted, else vrdErrno. On acceptance
 // *rest receives what follows the icon.
 int32_t readPrologue(const std::string &text, VrdHeader &h, std::string *rest = nullptr)
 {
@@ -35,24 +38,22 @@ int32_t readPrologue(const std::string &text, VrdHeader &h, std::string *rest = 
     return result != nullptr ? 0 : vrdErrno;
 }
 
-VrdHeader accepted(const std::vector<std::string> &lines)
+VrdHeader accepted(const Lines &lines)
 {
     VrdHeader h{};
     EXPECT_EQ(readPrologue(volumeText(lines), h), 0);
     return h;
 }
 
-const std::vector<std::string> kRectXYZ = {"#!vdim 2 1 2", "#!vtype vrdRectXYZ", "#!px 1", "#!px 2",
-                                           "#!py 3", "#!pz 4", "#!pz 5"};
+const Lines kRectXYZ = {"#!vdim 2 1 2", "#!vtype vrdRectXYZ", "#!px 1", "#!px 2", "#!py 3", "#!pz 4", "#!pz 5"};
 
 } // namespace
 
 TEST(Reader, Refusals)
 {
-    const std::string head = "P5\n4 2\n";
-    const std::string body = volumeText(validLines()).substr(head.size() + 10);
-    const std::vector<std::string> tf5 = {"#!tfdata d 0", "#!tfdata r 0", "#!tfdata g 0", "#!tfdata b 0",
-                                          "#!tfdata a 0"};
+    const std::string head = "P5\n4 2\n", body = volumeText(validLines()).substr(head.size() + 10);
+    const Lines tf5 = {"#!tfdata d 0", "#!tfdata r 0", "#!tfdata g 0", "#!tfdata b 0", "#!tfdata a 0"};
+    const Lines valid = validLines(), tf1 = with(valid, {"#!tfnum 1"});
     const struct { const char *name; std::string text; int32_t expected; } cases[] = {
         {"empty file", "", 2},
         {"lowercase p", "p5\n4 2\n#!vrd 6.0\n" + body, 2},
@@ -64,38 +65,42 @@ TEST(Reader, Refusals)
         {"compression word", volumeText(without("#!compression", {"#!compression lzw"})), 7},
         {"endian word", volumeText(without("#!endian", {"#!endian little"})), 7},
         {"vtype word", volumeText(without("#!vtype", {"#!vtype vrdcubic"})), 8},
-        {"ctype word", volumeText(with(validLines(), {"#!ctype grey"})), 9},
-        {"nbands 0", volumeText(with(validLines(), {"#!nbands 0"})), 10},
-        {"dtype word", volumeText(with(validLines(), {"#!dtype vrdFloat32"})), 11},
-        {"units word", volumeText(with(validLines(), {"#!units mm"})), 12},
+        {"ctype word", volumeText(with(valid, {"#!ctype grey"})), 9},
+        {"nbands 0", volumeText(with(valid, {"#!nbands 0"})), 10},
+        {"dtype word", volumeText(with(valid, {"#!dtype vrdFloat32"})), 11},
+        {"units word", volumeText(with(valid, {"#!units mm"})), 12},
         {"missing endian", volumeText(without("#!endian")), 15},
-        {"tfdata first", volumeText(with(validLines(), {"#!tfdata d 0"})), 34},
-        {"tfdata after tfnum 0", volumeText(with(validLines(), {"#!tfnum 0", "#!tfdata d 0"})), 34},
-        {"tfnum negative", volumeText(with(validLines(), {"#!tfnum -1"})), 33},
-        {"tfnum overflowing", volumeText(with(validLines(), {"#!tfnum 429496730"})), 33},
-        {"six tfdata for one", volumeText(with(with(validLines(), {"#!tfnum 1"}), with(tf5, {"#!tfdata d 1"}))), 31},
-        {"counters run on",
-         volumeText(with(with(validLines(), {"#!tfnum 1"}), with(tf5, {"#!tfnum 1", "#!tfdata d 1"}))), 31},
+        {"tfdata first", volumeText(with(valid, {"#!tfdata d 0"})), 34},
+        {"tfdata after tfnum 0", volumeText(with(valid, {"#!tfnum 0", "#!tfdata d 0"})), 34},
+        {"tfnum negative", volumeText(with(valid, {"#!tfnum -1"})), 33},
+        {"tfnum overflowing", volumeText(with(valid, {"#!tfnum 429496730"})), 33},
+        {"six tfdata for one", volumeText(with(tf1, with(tf5, {"#!tfdata d 1"}))), 31},
+        {"counters run on", volumeText(with(tf1, with(tf5, {"#!tfnum 1", "#!tfdata d 1"}))), 31},
         {"rectZ vtype before vdim",
          volumeText(without("#!vdim", {"#!vtype vrdRectZ", "#!vdim 4 2 3", "#!pz 1", "#!pz 1", "#!pz 1"})), 16},
         {"rectXYZ vdim changed", volumeText(with(without("#!vdim"), with(kRectXYZ, {"#!vdim 2 1 3", "#!pz 6"}))), 16},
         {"rectXYZ vdim changed, no units", volumeText(with(without("#!units"), with(kRectXYZ, {"#!vdim 2 1 1"}))), 16},
-        {"rectXYZ vdim changed, no endian",
-         volumeText(with(without("#!endian"), with(kRectXYZ, {"#!vdim 3 1 2"}))), 15},
+        {"rectXYZ vdim changed, no endian", volumeText(with(without("#!endian"), with(kRectXYZ, {"#!vdim 3 1 2"}))), 15},
         {"rectXYZ px missing",
          volumeText(with(without("#!vdim"), {"#!vdim 2 1 2", "#!vtype vrdRectXYZ", "#!px 1", "#!py 1"})), 28},
-        {"negative icon width", volumeText(validLines(), "P5\n-4 2\n", 0), 4},
-        {"negative icon height", volumeText(validLines(), "P5\n4 -2\n", 0), 4},
-        {"short P5 icon", volumeText(validLines(), "P5\n4 2\n", 7), 4},
-        {"short P6 icon", volumeText(validLines(), "P6\n4 2\n", 23), 4},
+        {"negative icon width", volumeText(valid, "P5\n-4 2\n", 0), 4},
+        {"negative icon height", volumeText(valid, "P5\n4 -2\n", 0), 4},
+        {"short P5 icon", volumeText(valid, "P5\n4 2\n", 7), 4},
+        {"short P6 icon", volumeText(valid, "P6\n4 2\n", 23), 4},
     };
     for (const auto &c : cases) {
         VrdHeader h{};
         EXPECT_EQ(readPrologue(c.text, h), c.expected) << c.name;
     }
+    // A transfer function value that cannot be copied.
+    VrdHeader h{};
+    vrdTestFailStrdup = 1;
+    const int32_t error = readPrologue(volumeText(with(tf1, {"#!tfdata d 0"})), h);
+    vrdTestFailStrdup = 0;
+    EXPECT_EQ(error, 33);
 }
 
-TEST(Reader, AcceptsWhatTheWriterSkipsAndLooseForms)
+TEST(Reader, LooseFormsAndValuesThatDependOnTheLinesBefore)
 {
     const std::string text = "P 5\n4 2\n#!vrd 1.9\n#****\n\nplain text\n#!unknown key\n#!units\n"
                              "#!endian\t vrdLittleEndian\n#!vdim  \t4 2 3\n#!vdim 9 8\n#!vdim 4 2 3\n"
@@ -105,34 +110,25 @@ TEST(Reader, AcceptsWhatTheWriterSkipsAndLooseForms)
     std::string rest;
     ASSERT_EQ(readPrologue(text, h, &rest), 0);
     EXPECT_EQ(rest, "SLICES");
-    EXPECT_EQ(h.versionMajor, 1);
-    EXPECT_EQ(h.versionMinor, 9);
-    EXPECT_EQ(h.compression, vrdCompZlib);
-    EXPECT_EQ(h.units, vrdUmm);
+    EXPECT_TRUE(h.versionMajor == 1 && h.versionMinor == 9 && h.compression == vrdCompZlib && h.units == vrdUmm);
     EXPECT_EQ(h.nx * 100 + h.ny * 10 + h.nz, 423);
     EXPECT_TRUE(h.px == 2.5f && h.py == 2.5f && h.pz == 2.5f);
-}
 
-TEST(Reader, ValuesDependOnTheLinesBefore)
-{
-    VrdHeader h = accepted(without("#!", {"#!endian vrdBigEndian", "#!vdim 1 1 1", "#!bgthreshold 7.5",
-                                          "#!px 3", "#!vtype vrdCubic", "#!units vrdUm", "#!ctype vrdColor",
-                                          "#!nbands 2", "#!dtype vrdUChar"}));
+    h = accepted(without("#!", {"#!endian vrdBigEndian", "#!vdim 1 1 1", "#!bgthreshold 7.5", "#!px 3",
+                                "#!vtype vrdCubic", "#!units vrdUm", "#!ctype vrdColor", "#!nbands 2",
+                                "#!dtype vrdUChar"}));
     EXPECT_TRUE(h.hasBgThreshold == 1 && h.bgThresholdI == 7 && h.bgThresholdF == 0.0f);
-    EXPECT_TRUE(h.px == 3.0f && h.py == 0.0f && h.pz == 0.0f);
-    EXPECT_EQ(h.nbands, 2);
-
+    EXPECT_TRUE(h.px == 3.0f && h.py == 0.0f && h.pz == 0.0f && h.nbands == 2);
     h = accepted(with(validLines(), {"#!dtype vrdFloat", "#!bgthreshold 7.5", "#!px 2", "#!ctype vrdColor"}));
     EXPECT_TRUE(h.hasBgThreshold == 1 && h.bgThresholdI == 0 && h.bgThresholdF == 7.5f);
-    EXPECT_TRUE(h.px == 2.0f && h.py == 2.0f && h.pz == 2.0f);
-    EXPECT_EQ(h.nbands, 3);
+    EXPECT_TRUE(h.px == 2.0f && h.py == 2.0f && h.pz == 2.0f && h.nbands == 3);
 }
 
-TEST(Reader, CommentsAndTransferFunctions)
+TEST(Reader, CommentsTransferFunctionsAndSpacings)
 {
-    const VrdHeader h = accepted(with(validLines(), {
-        "#!comment \t   text  after", "#!comment", "#!commentary", "#!tfnum 2", "#!tfdata d 1 2 3",
-        "#!tfdata r 1.5e+3", "#!tfdata g a_b-c.d\t ", "#!tfdata b +1", "#!tfdata x 7"}));
+    VrdHeader h = accepted(with(validLines(), {"#!comment \t   text  after", "#!comment", "#!commentary",
+                                               "#!tfnum 2", "#!tfdata d 1 2 3", "#!tfdata r 1.5e+3",
+                                               "#!tfdata g a_b-c.d\t ", "#!tfdata b +1", "#!tfdata x 7"}));
     ASSERT_EQ(h.commentCount, 3);
     EXPECT_STREQ(h.comments[0], "text  after");
     EXPECT_STREQ(h.comments[1], "");
@@ -141,22 +137,18 @@ TEST(Reader, CommentsAndTransferFunctions)
     const char *expected[10] = {"1 2 3", "1.5e", "a_b-c.d\t ", "7"};
     for (int i = 0; i < 10; ++i)
         EXPECT_STREQ(h.tfdata[i], expected[i]) << i;
-}
 
-TEST(Reader, RectilinearSpacings)
-{
-    VrdHeader h = accepted(with(without("#!vdim"), with(kRectXYZ, {"#!px 9", "#!py 9", "#!pz 9"})));
+    h = accepted(with(without("#!vdim"), with(kRectXYZ, {"#!px 9", "#!py 9", "#!pz 9"})));
     ASSERT_EQ(h.vtype, vrdRectXYZ);
     EXPECT_TRUE(h.rx[0] == 1 && h.rx[1] == 2 && h.ry[0] == 3 && h.rz[0] == 4 && h.rz[1] == 5);
     EXPECT_EQ(h.px, 1.0f); // from the cubic line before the rectXYZ one
-
     h = accepted(with(without("#!vdim"), {"#!vdim 2 1 2", "#!vtype vrdRectZ", "#!px 6", "#!py 7", "#!pz 4",
                                           "#!pz 5", "#!pz 9"}));
     EXPECT_TRUE(h.px == 6 && h.py == 7 && h.pz == 1 && h.rx == nullptr); // pz from the cubic line
     EXPECT_TRUE(h.rz[0] == 4 && h.rz[1] == 5);
 }
 
-TEST(Reader, HeaderStopsAtTheIconAndCopyFailures)
+TEST(Reader, HeaderStopsAtTheIconAndOpenReadClosesWhatItOpened)
 {
     FILE *f = streamOf(volumeText(validLines(), "P6\n4 2\n", 24) + "NEXT");
     VrdHeader h{};
@@ -166,26 +158,11 @@ TEST(Reader, HeaderStopsAtTheIconAndCopyFailures)
     EXPECT_EQ(restOf(f), std::string(24, '\0') + "NEXT");
     fclose(f);
 
-    // A transfer function value that cannot be copied.
-    vrdTestFailStrdup = 1;
-    const int32_t error = readPrologue(volumeText(with(validLines(), {"#!tfnum 1", "#!tfdata d 0"})), h);
-    vrdTestFailStrdup = 0;
-    EXPECT_EQ(error, 33);
-}
-
-TEST(Reader, OpenReadClosesWhatItOpened)
-{
-    VrdHeader h{};
-    vrdErrno = 0;
     EXPECT_EQ(vrdOpenRead("/nonexistent/volume.vrd", &h), nullptr);
     EXPECT_EQ(vrdErrno, 1);
-
     char path[] = "/tmp/vrd-reader-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string bad = volumeText(without("#!endian"));
-    ASSERT_EQ(write(fd, bad.data(), bad.size()), ssize_t(bad.size()));
-    close(fd);
+    close(mkstemp(path));
+    writeFile(path, volumeText(without("#!endian")));
     const int freeBefore = dup(0);
     close(freeBefore);
     EXPECT_EQ(vrdOpenRead(path, &h), nullptr);
@@ -193,11 +170,7 @@ TEST(Reader, OpenReadClosesWhatItOpened)
     const int freeAfter = dup(0);
     close(freeAfter);
     EXPECT_EQ(freeAfter, freeBefore) << "the stream of a refused file is left open";
-
-    FILE *out = fopen(path, "wb");
-    const std::string good = volumeText(validLines()) + "SLICES";
-    fwrite(good.data(), 1, good.size(), out);
-    fclose(out);
+    writeFile(path, volumeText(validLines()) + "SLICES");
     FILE *in = vrdOpenRead(path, &h);
     ASSERT_NE(in, nullptr);
     EXPECT_EQ(restOf(in), "SLICES");
