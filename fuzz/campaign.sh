@@ -47,7 +47,7 @@ run_libfuzzer() { # target seconds
   local execs
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   # Keep in git only what adds coverage to the committed corpus.
-  "$bin" -merge=1 -max_len=16384 fuzz/corpus/"$t" "$corpus" >>"$work/$t.merge.log" 2>&1 || true
+  "$bin" -merge=1 -max_len=4096 fuzz/corpus/"$t" "$corpus" >>"$work/$t.merge.log" 2>&1 || true
   echo "$(date -u +%FT%TZ) $t: ${secs}s, ${execs:-?} executions, findings: $(ls "$art" | wc -l)" | tee -a "$summary"
 }
 
