@@ -28,6 +28,8 @@ int main(int argc, char **argv)
     size_t runs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path path = argv[i];
+        if (!std::filesystem::exists(path))
+            continue; // a directory without inputs yet is not kept in git
         if (std::filesystem::is_directory(path)) {
             std::vector<std::filesystem::path> files;
             for (const auto &entry : std::filesystem::directory_iterator(path))
