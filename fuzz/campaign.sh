@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs a fuzz campaign of SECONDS in total, one fuzzer process at a time:
 # about 40 % each for the header and slice targets (libFuzzer), 20 % for the
-# whole volmap program (AFL++). New inputs that add coverage are merged
+# whole volmap program (AFL++); the volcmp target (AFL++, the input against a
+# fixed seed volume) runs when named. New inputs that add coverage are merged
 # (minimised) into fuzz/corpus/<target>; findings land in
 # build-fuzz/artifacts/<target>; a summary line per target gives the
-# executions it ran. Usage: fuzz/campaign.sh SECONDS [header|slices|program ...]
+# executions it ran.
+# Usage: fuzz/campaign.sh SECONDS [header|slices|program|volcmp ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 total=${1:?usage: fuzz/campaign.sh SECONDS [header|slices|program ...]}
@@ -20,7 +22,7 @@ summary=$work/summary.txt
 share() { # seconds for one target
   case $1 in
     header|slices) [ ${#targets[@]} -eq 1 ] && echo "$total" || echo $(( total * 2 / 5 )) ;;
-    program) [ ${#targets[@]} -eq 1 ] && echo "$total" || echo $(( total / 5 )) ;;
+    program|volcmp) [ ${#targets[@]} -eq 1 ] && echo "$total" || echo $(( total / 5 )) ;;
   esac
 }
 
@@ -51,40 +53,51 @@ run_libfuzzer() { # target seconds
   echo "$(date -u +%FT%TZ) $t: ${secs}s, ${execs:-?} executions, findings: $(ls "$art" | wc -l)" | tee -a "$summary"
 }
 
-run_program() { # seconds
-  local secs=$1 out=$work/program-afl
+run_program() { # seconds volmap|volcmp
+  local secs=$1 prog=$2 out=$work/$2-afl cmd
+  case $prog in
+    volmap) cmd=(build-afl/bin/volmap @@ "$work/afl-tmp/out.vrd" 0 10 20 40) ;;
+    volcmp) cmd=(build-afl/bin/volcmp @@ "$root/fuzz/corpus/program/p0.vrd" - - "$work/afl-tmp/out.vrd") ;;
+  esac
   command -v afl-fuzz >/dev/null || scripts/deps.sh afl++
   if [ ! -f build-afl/CMakeCache.txt ]; then
     AFL_USE_ASAN=1 AFL_USE_UBSAN=1 CC=afl-clang-fast CXX=afl-clang-fast++ cmake -S . -B build-afl \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRD_BUILD_TESTS=OFF >/dev/null
   fi
-  AFL_USE_ASAN=1 AFL_USE_UBSAN=1 cmake --build build-afl --target volmap -j2 >/dev/null
+  AFL_USE_ASAN=1 AFL_USE_UBSAN=1 cmake --build build-afl --target volmap volcmp -j2 >/dev/null
   rm -rf "$out"
   mkdir -p "$work/afl-tmp"
   AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1 \
     afl-fuzz -i fuzz/corpus/program -o "$out" -x fuzz/vrd.dict -m none -t 5000 -V "$secs" \
-    -- build-afl/bin/volmap @@ "$work/afl-tmp/out.vrd" 0 10 20 40 >"$work/program.log" 2>&1 || true
+    -- "${cmd[@]}" >"$work/$prog.log" 2>&1 || true
   local stats=$out/default/fuzzer_stats execs crashes hangs
   execs=$(sed -n 's/^execs_done *: *//p' "$stats" 2>/dev/null)
   crashes=$(ls "$out"/default/crashes 2>/dev/null | grep -vc README || true)
   hangs=$(ls "$out"/default/hangs 2>/dev/null | wc -l)
   mkdir -p build-fuzz/artifacts/program
-  cp "$out"/default/crashes/id* "$out"/default/hangs/id* build-fuzz/artifacts/program/ 2>/dev/null || true
-  # Minimise the queue into the committed corpus.
+  for f in "$out"/default/crashes/id* "$out"/default/hangs/id*; do
+    if [ -f "$f" ]; then cp "$f" "build-fuzz/artifacts/program/$prog-$(sha1sum "$f" | cut -c1-40)"; fi
+  done
+  # Minimise the queue; only inputs that are new by content join the corpus.
   if [ -d "$out/default/queue" ]; then
-    rm -rf "$work/program-min"
-    AFL_SKIP_CPUFREQ=1 afl-cmin -i "$out/default/queue" -o "$work/program-min" -m none -t 5000 \
-      -- build-afl/bin/volmap @@ "$work/afl-tmp/out.vrd" 0 10 20 40 >"$work/program.cmin.log" 2>&1 || true
-    cp -n "$work/program-min"/* fuzz/corpus/program/ 2>/dev/null || true
+    rm -rf "$work/$prog-min"
+    AFL_SKIP_CPUFREQ=1 afl-cmin -i "$out/default/queue" -o "$work/$prog-min" -m none -t 5000 \
+      -- "${cmd[@]}" >"$work/$prog.cmin.log" 2>&1 || true
+    for f in "$work/$prog-min"/*; do
+      [ -f "$f" ] || continue
+      sum=$(sha1sum "$f" | cut -c1-40)
+      sha1sum fuzz/corpus/program/* | grep -q "^$sum " || cp "$f" "fuzz/corpus/program/$sum"
+    done
   fi
-  echo "$(date -u +%FT%TZ) program (volmap, AFL++): ${secs}s, ${execs:-?} executions, crashes: $crashes, hangs: $hangs" | tee -a "$summary"
+  echo "$(date -u +%FT%TZ) $prog (AFL++): ${secs}s, ${execs:-?} executions, crashes: $crashes, hangs: $hangs" | tee -a "$summary"
 }
 
 [ -d fuzz/corpus/header ] || fuzz/make_corpus.sh fuzz/corpus
 for t in "${targets[@]}"; do
   case $t in
     header|slices) build_libfuzzer; run_libfuzzer "$t" "$(share "$t")" ;;
-    program) run_program "$(share program)" ;;
+    program) run_program "$(share program)" volmap ;;
+    volcmp) run_program "$(share volcmp)" volcmp ;;
     *) echo "unknown target $t" >&2; exit 2 ;;
   esac
 done

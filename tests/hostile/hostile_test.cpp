@@ -5,11 +5,16 @@
 // targets found.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "vrd/vrd.h"
 
@@ -258,4 +263,83 @@ TEST(HostileBlocksDeath, HugeZlibLengthIsBoundedByTheFile)
         testing::ExitedWithCode(1),
         "^ReadSliceDataZ: read error \\(trying to read -1 bytes of data\\)\n"
         "ReadSliceDataZ: Uncompression Error \\(-3\\)\n$");
+}
+
+// Under an address-space limit the allocations that a header asks for fail
+// for real; the sanitizers reserve terabytes of address space of their own,
+// so these cases run in the plain build only.
+#if defined(__SANITIZE_ADDRESS__)
+#define VRD_SKIP_UNDER_SANITIZER() GTEST_SKIP() << "address-space limits do not apply under AddressSanitizer"
+#else
+#define VRD_SKIP_UNDER_SANITIZER() (void)0
+#endif
+
+namespace {
+
+void limitAddressSpace(rlim_t bytes)
+{
+    const struct rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+} // namespace
+
+TEST(HostileHeaderDeath, SpacingArraysBeyondTheMemoryAreRefused)
+{
+    VRD_SKIP_UNDER_SANITIZER();
+    // Three arrays of 2^24 floats (192 MiB) in a process limited to 128 MiB.
+    const std::string bound = std::to_string(1 << 24);
+    const std::string text =
+        volumeText(with(kValidLines, {"#!vdim " + bound + " " + bound + " " + bound, "#!vtype vrdRectXYZ"}));
+    EXPECT_EXIT(
+        {
+            FILE *f = streamOf(text);
+            limitAddressSpace(rlim_t{128} << 20);
+            VrdHeader h{};
+            exit(vrdReadPrologue(f, &h) == nullptr ? vrdErrno : 0);
+        },
+        testing::ExitedWithCode(14), "");
+}
+
+TEST(HostileProgram, SlicesBeyondTheMemoryAreRefusedWithAMessage)
+{
+    VRD_SKIP_UNDER_SANITIZER();
+    // 30000 x 30000 float voxels per slice (3.6 GB per buffer) in a 300-byte
+    // file, run under a 1 GiB address-space limit.
+    const std::string dir = testing::TempDir();
+    const std::string input = dir + "/hostile-big-slices.vrd", output = dir + "/hostile-big-slices.out";
+    {
+        std::string text = "P5\n1 1\n#!vrd 6.0\n#!endian vrdLittleEndian\n#!compression none\n"
+                           "#!vdim 30000 30000 1\n#!vtype vrdCubic\n#!px 1\n#!nbands 1\n#!dtype vrdFloat\n"
+                           "#!units vrdUmm\n#!last\n255\n";
+        text += std::string(1, '\0') + bigEndian32(16) + std::string(16, '\1');
+        FILE *f = fopen(input.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+    unlink(output.c_str());
+    const std::string errors = dir + "/hostile-big-slices.err";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        limitAddressSpace(rlim_t{1} << 30);
+        if (freopen(errors.c_str(), "w", stderr) == nullptr)
+            _exit(99);
+        execl(VOLMAP_PROGRAM, "volmap", input.c_str(), output.c_str(), "0", "10", "20", "40", (char *)nullptr);
+        _exit(98);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    std::string message;
+    if (FILE *f = fopen(errors.c_str(), "r")) {
+        char line[512];
+        while (fgets(line, sizeof line, f) != nullptr)
+            message += line;
+        fclose(f);
+    }
+    EXPECT_NE(message.find(input), std::string::npos) << message;
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
 }
