@@ -83,10 +83,15 @@ run_program() { # seconds volmap|volcmp
     rm -rf "$work/$prog-min"
     AFL_SKIP_CPUFREQ=1 afl-cmin -i "$out/default/queue" -o "$work/$prog-min" -m none -t 5000 \
       -- "${cmd[@]}" >"$work/$prog.cmin.log" 2>&1 || true
+    local known sum
+    known=$(sha1sum fuzz/corpus/program/* | cut -c1-40)
     for f in "$work/$prog-min"/*; do
       [ -f "$f" ] || continue
       sum=$(sha1sum "$f" | cut -c1-40)
-      sha1sum fuzz/corpus/program/* | grep -q "^$sum " || cp "$f" "fuzz/corpus/program/$sum"
+      if ! grep -qx "$sum" <<<"$known"; then
+        cp "$f" "fuzz/corpus/program/$sum"
+        known+=$'\n'$sum
+      fi
     done
   fi
   echo "$(date -u +%FT%TZ) $prog (AFL++): ${secs}s, ${execs:-?} executions, crashes: $crashes, hangs: $hangs" | tee -a "$summary"
