@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -22,27 +21,22 @@ Bytes deflated(const Bytes &data)
 {
     uLongf n = compressBound(uLong(data.size()));
     Bytes out(n, '\0');
-    EXPECT_EQ(Z_OK, compress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()),
-                             uLong(data.size())));
-    out.resize(n);
-    return out;
+    EXPECT_EQ(Z_OK, compress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(data.data()), uLong(data.size())));
+    return out.substr(0, n);
 }
 
 Bytes inflated(const Bytes &payload, size_t length)
 {
     uLongf n = length;
     Bytes out(n, '\0');
-    uncompress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(payload.data()),
-               uLong(payload.size()));
-    out.resize(n);
-    return out;
+    uncompress(reinterpret_cast<Bytef *>(&out[0]), &n, reinterpret_cast<const Bytef *>(payload.data()), uLong(payload.size()));
+    return out.substr(0, n);
 }
 
 FILE *streamOf(const Bytes &bytes)
 {
     FILE *file = tmpfile();
-    if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
-        ADD_FAILURE() << "cannot make a temporary stream";
+    EXPECT_TRUE(file != nullptr && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
     rewind(file);
     return file;
 }
@@ -59,8 +53,8 @@ Bytes restOf(FILE *file)
 VrdHeader header(int32_t nx, int32_t ny, int32_t nz, int32_t dtype, int32_t compression, int32_t endian)
 {
     VrdHeader h{};
-    h.compression = compression, h.endian = endian, h.nx = nx, h.ny = ny, h.nz = nz;
-    h.vtype = vrdCubic, h.px = 1, h.units = vrdUmm, h.nbands = 1, h.dtype = dtype;
+    h.compression = compression, h.endian = endian, h.nx = nx, h.ny = ny, h.nz = nz, h.vtype = vrdCubic;
+    h.px = 1, h.units = vrdUmm, h.nbands = 1, h.dtype = dtype;
     return h;
 }
 
@@ -73,7 +67,7 @@ Bytes volume(const VrdHeader &h, const std::vector<Bytes> &slices)
         for (Bytes slice : slices) {
             if (h.endian != vrdLittleEndian)
                 vrdSwapItems(slice.data(), size, int32_t(slice.size() / size));
-            WriteSliceDataN(f, slice.data(), size, int32_t(slice.size() / size), h.compression);
+            EXPECT_EQ(1, WriteSliceDataN(f, slice.data(), size, int32_t(slice.size() / size), h.compression));
         }
     });
 }
@@ -99,26 +93,22 @@ Bytes readFile(const std::string &path)
 
 void writeFile(const std::string &path, const Bytes &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-bool exists(const std::string &path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
-
 ::testing::AssertionResult sameBytes(const Bytes &expected, const Bytes &actual)
 {
-    if (expected == actual)
-        return ::testing::AssertionSuccess();
-    const auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
-    return ::testing::AssertionFailure() << "files of " << expected.size() << " and " << actual.size()
-                                         << " bytes differ from offset " << (diff.first - expected.begin());
+    const auto diff = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first;
+    return expected == actual ? ::testing::AssertionSuccess() : ::testing::AssertionFailure()
+           << expected.size() << " and " << actual.size() << " bytes differ from " << (diff - expected.begin());
 }
 
 Result run(const std::string &dir, const std::vector<std::string> &args, const char *file, const char *threads)
 {
     const std::string errPath = dir + "/.stderr", outPath = dir + "/.stdout";
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err < 0 || out < 0 || dup2(err, 2) < 0 || dup2(out, 1) < 0 || chdir(dir.c_str()) != 0 ||
@@ -130,16 +120,14 @@ Result run(const std::string &dir, const std::vector<std::string> &args, const c
     int status = 0;
     waitpid(pid, &status, 0);
     Result r{WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), readFile(errPath), readFile(outPath)};
-    std::filesystem::remove(errPath);
-    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath), std::filesystem::remove(outPath);
     return r;
 }
 
 void TempDirTest::SetUp()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vrdtest.XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-    dir = pattern;
+    dir = (std::filesystem::temp_directory_path() / "vrdtest.XXXXXX").string();
+    ASSERT_NE(nullptr, mkdtemp(&dir[0]));
 }
 
 } // namespace testkit

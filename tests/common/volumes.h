@@ -15,12 +15,8 @@ namespace testkit {
 
 using Bytes = std::string;
 
-// The values as they lie in memory.
-template <class T>
-Bytes values(std::initializer_list<T> v)
-{
-    return Bytes(reinterpret_cast<const char *>(std::data(v)), v.size() * sizeof(T));
-}
+template <class T> // the values as they lie in memory
+Bytes values(std::initializer_list<T> v) { return Bytes(reinterpret_cast<const char *>(std::data(v)), v.size() * sizeof(T)); }
 
 // One block: big-endian length, then the payload.
 Bytes block(const Bytes &payload, uint32_t length);
@@ -28,8 +24,8 @@ inline Bytes block(const Bytes &payload) { return block(payload, uint32_t(payloa
 Bytes deflated(const Bytes &data);
 Bytes inflated(const Bytes &payload, size_t length); // at most length bytes
 
-// A temporary stream holding bytes, at its start; what a stream holds from
-// its position on; what fn writes to a fresh temporary stream.
+// A temporary stream holding bytes; what a stream holds from its position
+// on; what fn writes to a fresh temporary stream.
 FILE *streamOf(const Bytes &bytes);
 Bytes restOf(FILE *file);
 template <typename Fn>
@@ -43,36 +39,28 @@ Bytes writtenBy(Fn fn)
     return bytes;
 }
 
-// A single-band cubic header of the given size and kind.
+// A single-band cubic header; a volume as writeVrdHeader and WriteSliceDataN
+// write it, zero icon, from slices of little-endian values (no slices: the
+// part before the blocks); the payloads of the blocks after the first `offset` bytes.
 VrdHeader header(int32_t nx, int32_t ny, int32_t nz, int32_t dtype = vrdFloat, int32_t compression = vrdCompZlib,
                  int32_t endian = vrdLittleEndian);
-
-// A volume file as writeVrdHeader and WriteSliceDataN write it, with a zero
-// icon; each slice holds little-endian values and is stored in the header's
-// byte order. No slices gives the part before the first block.
 Bytes volume(const VrdHeader &h, const std::vector<Bytes> &slices);
-
-// The payloads of the blocks that follow the first `offset` bytes.
 std::vector<Bytes> blocksAfter(const Bytes &file, size_t offset);
 
 Bytes readFile(const std::string &path);
 void writeFile(const std::string &path, const Bytes &bytes);
-bool exists(const std::string &path);
 ::testing::AssertionResult sameBytes(const Bytes &expected, const Bytes &actual);
 
 struct Result {
     int status; // exit status, or 1000 + signal
     std::string err, out;
 };
-
-// Runs file (by default args[0]) with the argument vector args in directory
-// dir, with VRD_THREADS set to threads when it is given.
+// Runs file (by default args[0]) with argv args in dir, VRD_THREADS=threads if given.
 Result run(const std::string &dir, const std::vector<std::string> &args, const char *file = nullptr,
            const char *threads = nullptr);
 
 // A fresh directory for each test, removed afterwards.
-class TempDirTest : public ::testing::Test {
-protected:
+struct TempDirTest : ::testing::Test {
     void SetUp() override;
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string path(const std::string &name) const { return dir + "/" + name; }
