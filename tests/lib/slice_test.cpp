@@ -1,15 +1,18 @@
-// Slice blocks: length fields, raw and zlib payloads, byte order, faults.
-#include "support.h"
+// Slice blocks (length fields, raw and zlib payloads, byte order, faults) and
+// a round trip over every kind of volume.
+#include "volumes.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <random>
 
-namespace {
-
+using namespace testkit;
 using testing::ExitedWithCode;
+
+namespace {
 
 Bytes sequence(size_t n, int first = 0)
 {
@@ -35,91 +38,86 @@ std::pair<int32_t, std::string> readBlock(FILE *f, Bytes &buffer, int32_t endian
     return {whole, testing::internal::GetCapturedStderr()};
 }
 
-const std::pair<int32_t, std::string> kWhole{1, ""};
-
 } // namespace
 
-TEST(SliceDeath, LengthFieldsAndItemSizes)
+// The fatal paths of the library: exit status and the exact message.
+TEST(LibraryDeath, FatalPathsEndWithTheirMessage)
 {
-    EXPECT_EQ(writtenBy([](FILE *f) { WriteLong(f, 258); WriteLong(f, -2); }), Bytes("\0\0\1\2\xff\xff\xff\xfe", 8));
-    FILE *f = streamOf(Bytes("\0\0\1\2\xff\xff\xff\xfe\x80\0\0\0x", 13));
-    for (int32_t value : {258, -2, INT32_MIN})
-        EXPECT_EQ(ReadLong(f), value);
-    EXPECT_EQ(fgetc(f), 'x');
+    const VrdHeader h = header(4, 2, 3, vrdUChar, vrdCompNone);
+    const auto icon = reinterpret_cast<const unsigned char *>("12345678");
+    const Bytes payload = deflated(sequence(200)), cut = block(payload).substr(0, 44);
+    unsigned char buffer[200] = {};
+    FILE *full = fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    setvbuf(full, nullptr, _IONBF, 0);
+    const struct { std::function<void()> call; int status; std::string message; } cases[] = {
+        {[] { vrdVoxelSize(11); }, 1, "vrdVoxelSize: unknown voxel type\n"},
+        {[&] { writeVrdHeader(tmpfile(), &h, nullptr, 4, 2); }, 1, "writeVrdHeader: Empty icon image\n"},
+        {[&] { writeVrdHeader(tmpfile(), &h, icon, 4, 0); }, 1, "writeVrdHeader: Empty icon image\n"},
+        {[&] { writeVrdHeader(full, &h, icon, 4, 2); }, 1, "writeVrdHeader: File write error\n"},
+        {[] { ReadLong(streamOf("")); }, 1, "ReadLong error (1)\n"}, {[] { ReadLong(streamOf("\1")); }, 1, "ReadLong error (2)\n"},
+        {[] { ReadLong(streamOf("\1\1")); }, 1, "ReadLong error (3)\n"}, {[] { ReadLong(streamOf("\1\1\1")); }, 1, "ReadLong error (4)\n"},
+        {[&] { SwapOrder(buffer, 3); }, 255, "SwapOrder:: Incorrect item size.\n"},
+        {[&] { ReadSliceDataN(streamOf(block("123456")), buffer, vrdBigEndian, 3, 2, vrdCompNone); }, 255,
+         "SwapOrder:: Incorrect item size.\n"},
+        {[&] { ReadSliceDataZ(streamOf(block(payload)), buffer, 100); }, 1, "ReadSliceDataZ: Uncompression Error (-5)\n"},
+        {[&] { ReadSliceDataZ(streamOf(cut), buffer, 200); }, 1, "ReadSliceDataZ: read error (trying to read " +
+             std::to_string(payload.size()) + " bytes of data)\nReadSliceDataZ: Uncompression Error (-3)\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EXIT(c.call(), ExitedWithCode(c.status), testing::Eq(c.message)) << "case " << &c - cases;
+    fclose(full);
+}
+
+TEST(Slice, LengthFieldsAndItemSizes)
+{
+    EXPECT_EQ(writtenBy([](FILE *f) { WriteLong(f, 0x01020304); WriteLong(f, -2); }), Bytes("\1\2\3\4\xff\xff\xff\xfe", 8));
+    FILE *f = streamOf(Bytes("\1\2\3\4\x80\0\0\0x", 9));
+    EXPECT_TRUE(ReadLong(f) == 0x01020304 && ReadLong(f) == INT32_MIN && fgetc(f) == 'x');
     fclose(f);
-    for (int n = 0; n < 4; ++n) {
-        f = streamOf(Bytes(size_t(n), '\1'));
-        EXPECT_EXIT(ReadLong(f), ExitedWithCode(1), Exactly("ReadLong error (" + std::to_string(n + 1) + ")\n"));
-        fclose(f);
-    }
     for (int32_t size : {1, 2, 4, 8}) {
         Bytes item = sequence(size_t(size));
         SwapOrder(item.data(), size);
         EXPECT_EQ(item, swapped(sequence(size_t(size)), size_t(size)));
     }
-    unsigned char item[16] = {};
-    for (int32_t size : {0, 3, 5, 7, 16, -1}) {
-        EXPECT_EXIT(SwapOrder(item, size), ExitedWithCode(255), Exactly("SwapOrder:: Incorrect item size.\n"));
-        EXPECT_EXIT(vrdSwapItems(item, size, 1), ExitedWithCode(255), Exactly("SwapOrder:: Incorrect item size.\n"));
+    EXPECT_TRUE(vrdDeflateCapacity(0) == 12 && vrdDeflateCapacity(UINT32_MAX) == 4337916979u); // length * 1.01 + 12
+}
+
+// Blocks written and read in turn: what each call returns and writes, the buffer afterwards.
+TEST(Slice, RawAndZlibBlocks)
+{
+    const Bytes data = sequence(300), raw = values<uint16_t>({0x1234, 0x5678, 0x9abc});
+    EXPECT_EQ(writtenBy([&](FILE *f) {
+                  EXPECT_EQ(WriteSliceDataN(f, raw.data(), 2, 3, vrdCompNone), 1);
+                  EXPECT_EQ(WriteSliceDataN(f, data.data(), 4, 75, vrdCompZlib), 1);
+                  EXPECT_EQ(WriteSliceDataN(f, data.data(), 4, 75, 3), 1); // other codes move nothing
+              }), Bytes("\0\0\0\6\x34\x12\x78\x56\xbc\x9a", 10) + block(deflated(data)));
+    FILE *f = streamOf(block(sequence(6)) + block(sequence(8)) + block(sequence(10)) + block(sequence(4, 50)) + block(deflated(data)) +
+                       block(deflated(sequence(10))) + block(sequence(8)).substr(0, 9));
+    const struct { int32_t compression, endian, size, count, whole; const char *message; Bytes buffer; } reads[] = {
+        {3, vrdBigEndian, 2, 2, 1, "", "GGGG"},
+        {vrdCompNone, vrdLittleEndian, 3, 2, 1, "", sequence(6)}, // no swap in this machine's order, whatever the size
+        {vrdCompNone, 0, 4, 2, 1, "", swapped(sequence(8), 4)}, // any order but little-endian is swapped
+        {vrdCompNone, vrdBigEndian, 2, 3, 0, "ReadSliceDataN: block of 10 bytes for a slice of 6 bytes\n",
+         swapped(sequence(6), 2) + "GG"}, // the stream stands at the next block
+        {vrdCompNone, vrdLittleEndian, 2, 3, 0, "", sequence(4, 50) + "GG"}, // shorter: the rest kept
+        {vrdCompZlib, vrdLittleEndian, 4, 75, 1, "", data},
+        {vrdCompZlib, vrdBigEndian, 2, 10, 0, "ReadSliceDataZ: Incorrect data length (10, 20)\n",
+         swapped(sequence(10) + Bytes(10, 'G'), 2)},
+        {vrdCompNone, vrdBigEndian, 2, 4, 0, "ReadSliceDataN: read error (trying to read 8 bytes of data)\n",
+         swapped(sequence(5) + "GGG", 2)},
+    };
+    for (const auto &r : reads) {
+        Bytes buffer(r.buffer.size(), 'G');
+        EXPECT_EQ(readBlock(f, buffer, r.endian, r.size, r.count, r.compression), std::make_pair(r.whole, std::string(r.message)));
+        EXPECT_EQ(buffer, r.buffer) << "read " << &r - reads;
     }
-    Bytes buffer(6, '\0');
-    f = streamOf(block(buffer) + block(buffer) + block(""));
-    EXPECT_EXIT(ReadSliceDataN(f, buffer.data(), 1, 3, 2, 2), ExitedWithCode(255),
-                Exactly("SwapOrder:: Incorrect item size.\n"));
-    EXPECT_EQ(readBlock(f, buffer, 2, 3, 2, 2), kWhole); // no swap in this machine's order
-    EXPECT_EQ(readBlock(f, buffer, 1, 3, 0, 2).second, ""); // nor with no items
     fclose(f);
-}
-
-TEST(Slice, RawBlocks)
-{
-    const Bytes data = values<uint16_t>({0x1234, 0x5678, 0x9abc});
-    EXPECT_EQ(writtenBy([&](FILE *f) { EXPECT_EQ(WriteSliceDataN(f, data.data(), 2, 3, 2), 1); }),
-              Bytes("\0\0\0\6\x34\x12\x78\x56\xbc\x9a", 10));
-    EXPECT_EQ(data, values<uint16_t>({0x1234, 0x5678, 0x9abc})) << "the caller's slice changed";
-    FILE *f = streamOf(block(sequence(8)) + block(sequence(10)) + block(sequence(4, 50)) + block(sequence(8)).substr(0, 9));
-    Bytes buffer(8, 'G');
-    EXPECT_EQ(readBlock(f, buffer, 0, 4, 2, 2), kWhole); // any order but little-endian is swapped
-    EXPECT_EQ(buffer, swapped(sequence(8), 4));
-    buffer = Bytes(8, 'G');
-    EXPECT_EQ(readBlock(f, buffer, 1, 2, 3, 2),
-              std::make_pair(0, std::string("ReadSliceDataN: block of 10 bytes for a slice of 6 bytes\n")));
-    EXPECT_EQ(buffer, swapped(sequence(6), 2) + "GG");
-    EXPECT_EQ(readBlock(f, buffer, 2, 2, 3, 2), std::make_pair(0, std::string()));
-    EXPECT_EQ(buffer, sequence(4, 50) + "\5\4GG");
-    buffer = Bytes(8, 'G');
-    EXPECT_EQ(readBlock(f, buffer, 1, 2, 4, 2),
-              std::make_pair(0, std::string("ReadSliceDataN: read error (trying to read 8 bytes of data)\n")));
-    EXPECT_EQ(buffer, swapped(sequence(5) + "GGG", 2));
-    EXPECT_EXIT(ReadSliceDataN(f, buffer.data(), 2, 2, 4, 2), ExitedWithCode(1), Exactly("ReadLong error (1)\n"));
-    fclose(f);
-}
-
-TEST(Slice, OtherCompressionCodesMoveNothing)
-{
-    for (int32_t code : {0, 3}) {
-        FILE *f = tmpfile();
-        fputc('x', f);
-        EXPECT_EQ(WriteSliceDataN(f, "\1\2\3\4", 2, 2, code), 1);
-        char onDisk = 0;
-        EXPECT_EQ(pread(fileno(f), &onDisk, 1, 0), 1) << "not flushed";
-        Bytes buffer = sequence(4);
-        EXPECT_EQ(readBlock(f, buffer, 1, 2, 2, code).first, 1);
-        EXPECT_EQ(ftell(f), 1);
-        EXPECT_EQ(buffer, swapped(sequence(4), 2));
-        fclose(f);
-    }
-    EXPECT_EQ(writtenBy([](FILE *f) { WriteSliceDataN(f, "", 4, 0, 2); }), Bytes(4, '\0'));
-}
-
-TEST(Slice, ShortWrites)
-{
     FILE *full = fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     setvbuf(full, nullptr, _IONBF, 0);
-    const Bytes data = sequence(64);
-    for (auto [code, message] : {std::pair<int32_t, const char *>{2, "WriteSliceDataN: Write Error\n"},
-                                 {1, "WriteSliceDataZ: Write Error\n"}}) {
+    for (auto [code, message] : {std::pair<int32_t, const char *>{vrdCompNone, "WriteSliceDataN: Write Error\n"},
+                                 {vrdCompZlib, "WriteSliceDataZ: Write Error\n"}}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(WriteSliceDataN(full, data.data(), 4, 16, code), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
@@ -127,96 +125,72 @@ TEST(Slice, ShortWrites)
     fclose(full);
 }
 
-namespace {
-
-// zlib's uncompress on a payload of which only `arrived` bytes came, the rest
-// zeros: its code, the inflated length and the output bytes.
-struct Inflated {
-    int code;
-    uLongf length;
-    Bytes bytes;
-};
-
-Inflated uncompressPadded(const Bytes &payload, size_t arrived, uint32_t expected)
-{
-    const Bytes padded = payload.substr(0, arrived) + Bytes(payload.size() - arrived, '\0');
-    Inflated r{0, expected, Bytes(expected + 1, 'G')};
-    r.code = uncompress(reinterpret_cast<Bytef *>(r.bytes.data()), &r.length,
-                        reinterpret_cast<const Bytef *>(padded.data()), uLong(padded.size()));
-    return r;
-}
-
-} // namespace
-
-TEST(SliceDeath, ZlibBlocks)
-{
-    const Bytes data = sequence(300), payload = deflated(sequence(200));
-    const Bytes out = writtenBy([&](FILE *f) { EXPECT_EQ(WriteSliceDataN(f, data.data(), 4, 75, 1), 1); });
-    EXPECT_EQ(out, block(deflated(data)));
-    FILE *f = streamOf(out + block(deflated(sequence(10))));
-    Bytes buffer(300, '\0');
-    EXPECT_EQ(readBlock(f, buffer, 2, 4, 75, 1), kWhole);
-    EXPECT_EQ(buffer, data);
-    buffer = sequence(20, 100);
-    EXPECT_EQ(readBlock(f, buffer, 1, 2, 10, 1),
-              std::make_pair(0, std::string("ReadSliceDataZ: Incorrect data length (10, 20)\n")));
-    EXPECT_EQ(buffer, swapped(sequence(10) + sequence(10, 110), 2));
-    fclose(f);
-
-    const int cut = uncompressPadded(payload, 40, 100).code, empty = uncompressPadded("", 0, 100).code;
-    ASSERT_NE(cut, Z_OK);
-    buffer.assign(200, '\0');
-    const std::pair<Bytes, std::string> fatal[] = {
-        {block(payload), "ReadSliceDataZ: Uncompression Error (-5)\n"},
-        {block(""), "ReadSliceDataZ: Uncompression Error (" + std::to_string(empty) + ")\n"},
-        {block(payload).substr(0, 44), "ReadSliceDataZ: read error (trying to read " + std::to_string(payload.size()) +
-                                           " bytes of data)\nReadSliceDataZ: Uncompression Error (" +
-                                           std::to_string(cut) + ")\n"},
-    };
-    for (const auto &[file, message] : fatal) {
-        f = streamOf(file);
-        EXPECT_EXIT(ReadSliceDataZ(f, buffer.data(), 100), ExitedWithCode(1), Exactly(message));
-        fclose(f);
-    }
-    for (auto [length, capacity] : {std::pair<uint32_t, uint64_t>{0, 12}, {100, 113}, {UINT32_MAX, 4337916979u}})
-        EXPECT_EQ(vrdDeflateCapacity(length), capacity) << length; // length * 1.01 + 12
-}
-
 // vrdInflateBlock against zlib's uncompress on the payload padded with zeros.
 TEST(Slice, InflateBlockAgreesWithUncompress)
 {
     std::mt19937 random(7);
     Bytes noise(2600000, '\0');
-    for (char &c : noise)
-        c = char(random());
-    const Bytes small = deflated(sequence(200)), big = deflated(noise);
-    Bytes corrupt = small, withDictionary(64, '\0');
-    corrupt.back() ^= 1;
-    z_stream z{};
-    deflateInit(&z, Z_DEFAULT_COMPRESSION);
-    deflateSetDictionary(&z, reinterpret_cast<const Bytef *>("abc"), 3);
-    z.next_in = reinterpret_cast<Bytef *>(noise.data()), z.avail_in = 10;
-    z.next_out = reinterpret_cast<Bytef *>(withDictionary.data()), z.avail_out = 64;
-    deflate(&z, Z_FINISH);
-    withDictionary.resize(z.total_out);
-    deflateEnd(&z);
-    const uint32_t n = uint32_t(noise.size());
+    std::generate(noise.begin(), noise.end(), [&] { return char(random()); });
+    const Bytes small = deflated(sequence(200)), big = deflated(noise), withDictionary("\x78\xbb\0\0\0\1\3\0", 8);
     const struct { const char *name; Bytes payload; size_t arrived; uint32_t expected; } cases[] = {
-        {"exact", small, small.size(), 200},          {"short", small, small.size(), 300},
-        {"long", small, small.size(), 100},           {"cut", small, 20, 200},
-        {"header only", small, 2, 200},               {"garbage", "not a zlib stream", 17, 200},
-        {"empty", "", 0, 200},                        {"empty slice", deflated(""), 8, 0},
-        {"empty slice, data", small, small.size(), 0}, {"trailing bytes", small + "tail", small.size() + 4, 200},
-        {"bad checksum", corrupt, corrupt.size(), 200}, {"dictionary", withDictionary, withDictionary.size(), 200},
-        {"big", big, big.size(), n}, {"big cut", big, big.size() / 2, n}, {"big long", big, big.size(), n - 1},
+        {"exact", small, small.size(), 200},      {"short", small, small.size(), 300},
+        {"long", small, small.size(), 100},       {"cut", small, 20, 200},
+        {"garbage", "not a zlib stream", 17, 200}, {"empty slice, data", small, small.size(), 0},
+        {"dictionary", withDictionary, withDictionary.size(), 200}, {"big cut", big, big.size() / 2, uint32_t(noise.size())},
     };
     for (const auto &c : cases) {
-        const Inflated expected = uncompressPadded(c.payload, c.arrived, c.expected);
-        Bytes got(c.expected + 1, 'G');
+        const Bytes padded = c.payload.substr(0, c.arrived) + Bytes(c.payload.size() - c.arrived, '\0');
+        Bytes expected(c.expected + 1, 'G'), got = expected;
+        uLongf length = c.expected;
+        const int code = uncompress(reinterpret_cast<Bytef *>(&expected[0]), &length,
+                                    reinterpret_cast<const Bytef *>(padded.data()), uLong(padded.size()));
         uint32_t inflated = 12345;
-        EXPECT_EQ(vrdInflateBlock(c.payload.data(), uint32_t(c.arrived), uint32_t(c.payload.size()), got.data(),
-                                  c.expected, &inflated), expected.code) << c.name;
-        EXPECT_EQ(inflated, expected.length) << c.name;
-        EXPECT_TRUE(got == expected.bytes) << c.name;
+        EXPECT_EQ(vrdInflateBlock(c.payload.data(), uint32_t(c.arrived), uint32_t(c.payload.size()), &got[0],
+                                  c.expected, &inflated), code) << c.name;
+        EXPECT_TRUE(inflated == length && got == expected) << c.name;
+    }
+}
+
+// Header and slices written and read back equal, for every dtype, byte order, compression and grid type.
+TEST(RoundTrip, EveryKindReadsBackEqual)
+{
+    const int32_t nx = 3, ny = 2, nz = 3;
+    float rx[nx] = {0.5f, 1.25f, 2.0f}, ry[ny] = {0.125f, 4.0f}, rz[nz] = {1.0f, 1.5f, 3.0f};
+    char comment[] = " \t leading blanks", tf0[] = "0 1", tf1[] = "-2.25";
+    char *comments = comment, *tfdata[] = {tf0, tf1, tf0, tf1, tf0};
+    for (int kind = 0; kind < 160; ++kind) {
+        const int32_t dtype = 1 + kind % 10, endian = 1 + kind / 10 % 2, compression = 1 + kind / 20 % 2, vtype = 1 + kind / 40;
+        SCOPED_TRACE(testing::Message() << "dtype " << dtype << ", endian " << endian << ", compression " << compression
+                                        << ", vtype " << vtype);
+        VrdHeader h = header(nx, ny, nz, dtype, compression, endian);
+        h.vtype = vtype, h.px = 0.75f, h.py = 1.5f, h.pz = 2.25f, h.units = vrdUm, h.nbands = dtype % 2 ? 1 : 3;
+        h.rx = vtype == vrdRectXYZ ? rx : nullptr, h.ry = h.rx ? ry : nullptr, h.rz = vtype >= vrdRectZ ? rz : nullptr;
+        h.hasBgThreshold = 5, h.bgThresholdF = 0.25f, h.bgThresholdI = -3;
+        h.commentCount = 1, h.comments = &comments, h.tfnum = 1, h.tfdata = tfdata;
+        const int32_t size = vrdVoxelSize(dtype);
+        std::vector<Bytes> slices;
+        for (int z = 0; z < nz; ++z)
+            slices.push_back(sequence(size_t(size) * nx * ny, z * 37 + 3));
+        FILE *f = streamOf(volume(h, slices)); // written in the header's byte order
+        VrdHeader r{};
+        ASSERT_EQ(vrdReadPrologue(f, &r), f) << vrdErrorMessages[vrdErrno];
+        const bool real = dtype == vrdFloat || dtype == vrdDouble, cubic = vtype == vrdCubic;
+        EXPECT_TRUE(r.versionMajor == 6 && r.versionMinor == 0 && r.compression == compression && r.endian == endian);
+        EXPECT_TRUE(r.vtype == vtype && r.nx == nx && r.ny == ny && r.nz == nz && r.units == h.units);
+        EXPECT_TRUE(r.nbands == h.nbands && r.dtype == dtype && r.hasBgThreshold == 1);
+        EXPECT_TRUE(r.bgThresholdF == (real ? 0.25f : 0.0f) && r.bgThresholdI == (real ? 0 : -3));
+        EXPECT_TRUE(vtype == vrdRectXYZ || (r.px == 0.75f && r.py == (cubic ? 0.75f : 1.5f)));
+        EXPECT_TRUE(vtype >= vrdRectZ || r.pz == (cubic ? 0.75f : 2.25f));
+        EXPECT_TRUE(h.rx ? std::equal(rx, rx + nx, r.rx) && std::equal(ry, ry + ny, r.ry) : !r.rx && !r.ry);
+        EXPECT_TRUE(h.rz ? std::equal(rz, rz + nz, r.rz) : !r.rz);
+        ASSERT_TRUE(r.commentCount == 1 && r.tfnum == 1);
+        EXPECT_TRUE(!strcmp(r.comments[0], "leading blanks") && !strcmp(r.tfdata[1], tf1) && !strcmp(r.tfdata[4], tf0));
+        for (const Bytes &slice : slices) {
+            Bytes buffer(slice.size(), '\xee');
+            EXPECT_EQ(ReadSliceDataN(f, buffer.data(), endian, size, nx * ny, compression), 1);
+            EXPECT_TRUE(buffer == slice);
+        }
+        EXPECT_EQ(fgetc(f), EOF);
+        fclose(f);
     }
 }
