@@ -14,6 +14,8 @@
 #include <system_error>
 #include <thread>
 
+#include <unistd.h>
+
 namespace vrdtool {
 
 namespace {
@@ -235,9 +237,19 @@ SliceEngine::SliceEngine(const std::vector<Input *> &inputs, ComputeSlice comput
 
     if (threads_ > 1 && first.nz > 1) {
         // Two slices in flight per worker keep every worker busy while the
-        // reader and the writer wait on the files.
+        // reader and the writer wait on the files; but the slices in flight
+        // never take more than half the machine's memory, so that volumes of
+        // very large slices run with fewer of them, or with one thread.
         const bool deflating = first.compression == vrdCompZlib;
-        const int slots = std::min<int64_t>(2 * threads_, first.nz);
+        uint64_t slotBytes = uint64_t(count_) * (4 + (deflating ? 5 : 0));
+        for (const Input *in : inputs_)
+            slotBytes += uint64_t(in->voxelSize) * uint64_t(count_) * (in->header.compression == vrdCompZlib ? 2 : 1);
+        const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+        const uint64_t budget = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) / 2 : UINT64_MAX;
+        const int64_t fitting = int64_t(std::min<uint64_t>(budget / std::max<uint64_t>(slotBytes, 1), 512));
+        const int slots = int(std::min<int64_t>({int64_t(2) * threads_, first.nz, fitting}));
+        if (slots < 3) // the slice before, the one being written and one more at least
+            threads_ = 1;
         for (int i = 0; i < slots && threads_ > 1; ++i) {
             slots_.push_back(std::make_unique<Slot>());
             if (!setUpSlot(*slots_.back(), inputs_, count_, deflating)) {
