@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Runs volmap and volcmp on every file of the given directories. A run may
-# succeed or refuse (status 0, 1 or 255 with its message), never crash, hang
-# or draw a sanitizer report.
-# Usage: replay_programs.sh VOLMAP VOLCMP SCRATCHDIR DIR...
+# Usage: replay_programs.sh VOLMAP VOLCMP SCRATCHDIR DIR... Runs both programs on every file
+# of each DIR: each run succeeds or refuses (0, 1, 255), never crashes, hangs or draws a report.
 set -uo pipefail
 volmap=$1 volcmp=$2 scratch=$3
 shift 3
@@ -11,25 +9,18 @@ mkdir -p "$scratch"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0:exitcode=86
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-}:halt_on_error=1:exitcode=87
 failures=0 runs=0
-check() { # description command...
-  local what=$1
-  shift
+check() { # command...
   timeout 60 "$@" >/dev/null 2>"$scratch/stderr"
-  local status=$?
-  runs=$((runs + 1))
-  if [ $status -ne 0 ] && [ $status -ne 1 ] && [ $status -ne 255 ] ||
-     grep -qE 'Sanitizer|runtime error:' "$scratch/stderr"; then
-    echo "FAILED ($status): $what" >&2
-    head -20 "$scratch/stderr" >&2
-    failures=$((failures + 1))
+  local status=$? && runs=$((runs + 1))
+  if [[ ! $status =~ ^(0|1|255)$ ]] || grep -qE 'Sanitizer|runtime error:' "$scratch/stderr"; then
+    echo "FAILED ($status): $*" >&2 && head -20 "$scratch/stderr" >&2 && failures=$((failures + 1))
   fi
 }
 for dir in "$@"; do
-  [ -d "$dir" ] || continue
   for file in "$dir"/*; do
     [ -f "$file" ] || continue
-    check "volmap $file" "$volmap" "$file" "$scratch/map.vrd" 0 10 20 40
-    check "volcmp $file" "$volcmp" "$file" "$file" - - "$scratch/cmp.vrd"
+    check "$volmap" "$file" "$scratch/map.vrd" 0 10 20 40
+    check "$volcmp" "$file" "$file" - - "$scratch/cmp.vrd"
   done
 done
 echo "$runs runs, $failures failed"
