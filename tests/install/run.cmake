@@ -1,5 +1,4 @@
-# Run by CTest (see CMakeLists.txt). Each consumer writes a volume through the
-# installed library and reads it back; both insist on the project's version.
+# Run by CTest, see CMakeLists.txt.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out
     OUTPUT_STRIP_TRAILING_WHITESPACE)
