@@ -10,7 +10,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "vrd/vrd.h"
+#include "volumes.h"
 
 namespace {
 
@@ -22,10 +22,8 @@ std::string volume(const std::string &extra, const std::string &pnm = "P5\n4 2\n
            extra + "#!last\n255\n" + std::string(icon, '\0');
 }
 
-FILE *streamOf(const std::string &bytes) // which must outlive the stream
-{
-    return fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "r");
-}
+using testkit::block;
+using testkit::streamOf;
 
 // A read of the whole prologue; the header's heap data are released.
 struct Read {
@@ -38,8 +36,8 @@ struct Read {
         vrdErrno = 0;
         if (vrdReadPrologue(f, &h) == nullptr)
             error = vrdErrno;
-        for (int c; error == 0 && (c = fgetc(f)) != EOF;)
-            rest += char(c);
+        if (error == 0)
+            rest = testkit::restOf(f);
         fclose(f);
     }
     ~Read()
@@ -58,8 +56,6 @@ void expectRefusals(const std::vector<std::pair<std::string, int32_t>> &rows)
     for (const auto &[text, error] : rows)
         EXPECT_EQ(Read(text).error, error) << text.substr(0, 300);
 }
-
-std::string bigEndian32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
 } // namespace
 
@@ -126,7 +122,7 @@ TEST(HostileHeader, ThousandsOfCommentsAndLinesWithoutEnd)
 TEST(HostileBlocksDeath, BlockLengthsCutShortOrHuge)
 {
     // A file that ends inside a block length is fatal with its message.
-    const std::string cut(2, '\0'), raw = bigEndian32(~0u) + "abc", zlib = bigEndian32(~0u) + "\x78\x9c";
+    const std::string cut(2, '\0'), raw = block("abc", ~0u), zlib = block("\x78\x9c", ~0u);
     std::string buffer(16, '\xEE');
     EXPECT_EXIT((ReadSliceDataN(streamOf(cut), buffer.data(), vrdLittleEndian, 1, 8, vrdCompNone), exit(0)),
                 testing::ExitedWithCode(1), "^ReadLong error \\(3\\)\n$");
@@ -168,7 +164,7 @@ TEST(HostileProgramDeath, SlicesBeyondTheMemoryAreRefusedWithAMessage)
     // few hundred bytes, run under a 1 GiB address-space limit.
     const std::string input = testing::TempDir() + "/hostile-big-slices.vrd";
     std::ofstream(input, std::ios::binary) << volume("#!vdim 30000 30000 1\n#!dtype vrdFloat\n", "P5\n1 1\n", 1)
-                                           << bigEndian32(16) << std::string(16, '\1');
+                                           << block(std::string(16, '\1'));
     const std::string output = input + ".out";
     EXPECT_EXIT((limitAddressSpace(rlim_t{1} << 30), execl(VOLMAP_PROGRAM, "volmap", input.c_str(), output.c_str(),
                                                           "0", "10", "20", "40", (char *)nullptr), exit(98)),

@@ -109,6 +109,16 @@ int threadCount()
 
 namespace {
 
+// About what one slot holds at most: the inputs' slices, the payloads of
+// their zlib blocks (about a slice each), the output slice and its deflated block.
+uint64_t slotBytes(const std::vector<Input *> &inputs, int32_t count, bool deflating)
+{
+    uint64_t bytes = uint64_t(count) * (4 + (deflating ? 5 : 0));
+    for (const Input *in : inputs)
+        bytes += uint64_t(in->voxelSize) * uint64_t(count) * (in->header.compression == vrdCompZlib ? 2 : 1);
+    return bytes;
+}
+
 // Allocates the buffers of one slot; false when memory runs out.
 bool setUpSlot(Slot &slot, const std::vector<Input *> &inputs, int32_t count, bool deflating)
 {
@@ -235,18 +245,21 @@ SliceEngine::SliceEngine(const std::vector<Input *> &inputs, ComputeSlice comput
     for (const Input *in : inputs_)
         dtypes_.push_back(in->header.dtype);
 
-    if (threads_ > 1 && first.nz > 1) {
+    // The pipeline handles slices whose bytes fit a block's 32-bit length;
+    // larger ones take the library's own paths of the one-thread loop.
+    bool blocksFit = uint64_t(count_) * sizeof(float) <= UINT32_MAX;
+    for (const Input *in : inputs_)
+        blocksFit = blocksFit && uint64_t(in->voxelSize) * uint64_t(count_) <= UINT32_MAX;
+
+    if (threads_ > 1 && first.nz > 1 && blocksFit) {
         // Two slices in flight per worker keep every worker busy while the
         // reader and the writer wait on the files; but the slices in flight
         // never take more than half the machine's memory, so that volumes of
         // very large slices run with fewer of them, or with one thread.
         const bool deflating = first.compression == vrdCompZlib;
-        uint64_t slotBytes = uint64_t(count_) * (4 + (deflating ? 5 : 0));
-        for (const Input *in : inputs_)
-            slotBytes += uint64_t(in->voxelSize) * uint64_t(count_) * (in->header.compression == vrdCompZlib ? 2 : 1);
         const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
         const uint64_t budget = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) / 2 : UINT64_MAX;
-        const int64_t fitting = int64_t(std::min<uint64_t>(budget / std::max<uint64_t>(slotBytes, 1), 512));
+        const int64_t fitting = int64_t(std::min<uint64_t>(budget / std::max<uint64_t>(slotBytes(inputs_, count_, deflating), 1), 512));
         const int slots = int(std::min<int64_t>({int64_t(2) * threads_, first.nz, fitting}));
         if (slots < 3) // the slice before, the one being written and one more at least
             threads_ = 1;
@@ -320,6 +333,18 @@ void SliceEngine::runParallel(Output &out)
 
     auto slotOf = [&](int32_t z) -> Slot & { return *slots_[size_t(z) % nslots]; };
 
+    auto computeAndDeflate = [&](Slot &slot) {
+        compute_(slot.slices.data(), dtypes_.data(), slot.out, size_t(count_), params_);
+        if (compression != vrdCompZlib)
+            return;
+        uLongf length = uLongf(vrdDeflateCapacity(outBytes));
+        if (compress(slot.deflated.data(), &length, reinterpret_cast<const Bytef *>(slot.out), outBytes) != Z_OK) {
+            slot.fatal = "WriteSliceDataZ: Compression Error\n";
+            slot.fatalStatus = 1;
+        }
+        slot.deflatedLength = length;
+    };
+
     auto reader = [&] {
         for (int32_t z = 0; z < nz; ++z) {
             Slot &slot = slotOf(z);
@@ -383,16 +408,7 @@ void SliceEngine::runParallel(Output &out)
         }
         if (tails)
             return;
-        compute_(slot.slices.data(), dtypes_.data(), slot.out, size_t(count_), params_);
-        if (compression == vrdCompZlib) {
-            uLongf length = uLongf(vrdDeflateCapacity(outBytes));
-            if (compress(slot.deflated.data(), &length, reinterpret_cast<const Bytef *>(slot.out), outBytes) != Z_OK) {
-                slot.fatal = "WriteSliceDataZ: Compression Error\n";
-                slot.fatalStatus = 1;
-                return;
-            }
-            slot.deflatedLength = length;
-        }
+        computeAndDeflate(slot);
         slot.computed = true;
     };
 
@@ -476,16 +492,7 @@ void SliceEngine::runParallel(Output &out)
                 if (in.header.endian != vrdLittleEndian)
                     vrdSwapItems(bytes, in.voxelSize, count_);
             }
-            compute_(slot.slices.data(), dtypes_.data(), slot.out, size_t(count_), params_);
-            if (compression == vrdCompZlib) {
-                uLongf length = uLongf(vrdDeflateCapacity(outBytes));
-                if (compress(slot.deflated.data(), &length, reinterpret_cast<const Bytef *>(slot.out), outBytes) !=
-                    Z_OK) {
-                    slot.fatal = "WriteSliceDataZ: Compression Error\n";
-                    slot.fatalStatus = 1;
-                }
-                slot.deflatedLength = length;
-            }
+            computeAndDeflate(slot);
         }
         if (slot.fatalStatus != 0) {
             stopAll();
