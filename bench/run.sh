@@ -4,7 +4,9 @@
 # Prints the median over RUNS runs of MB/s of voxel data read (1 MB = 10^6
 # bytes; volcmp reads two volumes) and the speedup of the default over one
 # thread. Usage: bench/run.sh [RUNS] (default 5); BENCH_DIR sets where the
-# volumes go (default a temporary directory, removed at the end).
+# volumes go (default a temporary directory, removed at the end);
+# BENCH_BASELINE=DIR also runs the programs in DIR (another build's bin/) in
+# the same run and prints their MB/s and this build's speed over theirs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
@@ -34,7 +36,12 @@ median() {
   done | sort -n | awk '{a[NR] = $1} END {m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; print m / 1e6}'
 }
 
-printf '%-7s %-5s %12s %12s %8s\n' program blocks "1 thread" "default" speedup
+base=${BENCH_BASELINE:-}
+if [ -n "$base" ]; then
+  printf '%-7s %-5s %12s %12s %8s %14s %14s\n' program blocks "1 thread" "default" speedup "vs base 1" "vs base dflt"
+else
+  printf '%-7s %-5s %12s %12s %8s\n' program blocks "1 thread" "default" speedup
+fi
 for c in zlib none; do
   for prog in volmap volcmp; do
     if [ $prog = volmap ]; then
@@ -44,8 +51,15 @@ for c in zlib none; do
     fi
     one=$(export VRD_THREADS=1; median $bin/$prog "${args[@]}")
     many=$(unset VRD_THREADS; median $bin/$prog "${args[@]}")
-    awk -v p=$prog -v c=$c -v n=$input -v one="$one" -v many="$many" \
-      'BEGIN {printf "%-7s %-5s %7.0f MB/s %7.0f MB/s %7.2fx\n", p, c, n / one / 1e6, n / many / 1e6, one / many}'
+    if [ -n "$base" ]; then
+      base_one=$(export VRD_THREADS=1; median "$base/$prog" "${args[@]}")
+      base_many=$(unset VRD_THREADS; median "$base/$prog" "${args[@]}")
+      awk -v p=$prog -v c=$c -v n=$input -v one="$one" -v many="$many" -v b1="$base_one" -v bm="$base_many" \
+        'BEGIN {printf "%-7s %-5s %7.0f MB/s %7.0f MB/s %7.2fx %8.0f MB/s %4.2f %6.0f MB/s %4.2f\n", p, c, n / one / 1e6, n / many / 1e6, one / many, n / b1 / 1e6, b1 / one, n / bm / 1e6, bm / many}'
+    else
+      awk -v p=$prog -v c=$c -v n=$input -v one="$one" -v many="$many" \
+        'BEGIN {printf "%-7s %-5s %7.0f MB/s %7.0f MB/s %7.2fx\n", p, c, n / one / 1e6, n / many / 1e6, one / many}'
+    fi
   done
 done
 echo "($(nproc) cores; $runs runs each; volumes in $dir)"

@@ -11,5 +11,7 @@
 #include "reader.h"
 #include "validate.h"
 #include "slice.h"
+#include "codec.h"
+#include "engine.h"
 
 #endif

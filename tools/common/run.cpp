@@ -97,6 +97,36 @@ void *allocateOrRefuse(uint64_t bytes, const char *path)
     return p;
 }
 
+VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, Job &job)
+{
+    std::vector<VrdEngineInput> engineInputs;
+    for (const Input *in : inputs) {
+        engineInputs.push_back(VrdEngineInput{in->file, &in->header, nullptr});
+        job.dtypes.push_back(in->header.dtype);
+    }
+    VrdEngineSetup setup{};
+    setup.inputCount = int32_t(engineInputs.size());
+    setup.inputs = engineInputs.data();
+    setup.outputDtype = vrdFloat;
+    setup.outputCompression = inputs.front()->header.compression;
+    setup.compute = compute;
+    setup.user = &job;
+    char why[200] = "";
+    VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
+    if (engine == nullptr)
+        refuse(inputs.front()->path, "%s", why);
+    return engine;
+}
+
+void runSlices(VrdEngine *engine, const std::vector<Input *> &inputs, Output &out)
+{
+    vrdEngineRun(engine, out.file);
+    for (size_t k = 0; k < inputs.size(); ++k)
+        inputs[k]->damagedSlices = vrdEngineDamaged(engine, int32_t(k));
+    out.damagedSlices = vrdEngineDamaged(engine, -1);
+    vrdEngineFree(engine);
+}
+
 void createOutput(Output &out, const std::vector<const Input *> &inputs)
 {
     struct stat target;

@@ -1,5 +1,5 @@
-// What both programs share: opening and checking inputs, the output header
-// and file, and the report at the end of a run.
+// What the programs share: opening and checking inputs, the output header
+// and file, setting up the slice engine, and the report at the end of a run.
 #ifndef VRDTOOL_RUN_H
 #define VRDTOOL_RUN_H
 
@@ -17,6 +17,12 @@ struct Input {
     VrdHeader header{};
     int32_t voxelSize = 0;
     int64_t damagedSlices = 0; // slices whose block was not read whole
+};
+
+// What a program's compute callback gets from the engine as its user data.
+struct Job {
+    std::vector<int32_t> dtypes; // of each input
+    const void *params = nullptr;
 };
 
 struct Output {
@@ -48,6 +54,15 @@ VrdHeader floatHeaderFrom(const VrdHeader &in);
 
 // A zeroed buffer of bytes, or a refusal naming path when it cannot be had.
 void *allocateOrRefuse(uint64_t bytes, const char *path);
+
+// Sets up the slice engine for compute over the inputs into float32 slices
+// with the first input's compression. Everything the run needs is had here,
+// before the output exists; when not even one thread can have it, the run is
+// refused with a line naming the first input.
+VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, Job &job);
+
+// Runs every slice into out and counts the damaged slices of every file.
+void runSlices(VrdEngine *engine, const std::vector<Input *> &inputs, Output &out);
 
 // Creates the output file and writes its header and a blank icon. Refuses an
 // output that is the same file as one of the inputs, or cannot be created.

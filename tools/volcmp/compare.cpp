@@ -1,5 +1,6 @@
 #include "compare.h"
 
+#include "run.h"
 #include "voxels.h"
 
 namespace volcmp {
@@ -25,9 +26,10 @@ void compareSlices(const void *a, int32_t dtypeA, const void *b, int32_t dtypeB,
     });
 }
 
-void compareCompute(const void *const *inputs, const int32_t *dtypes, float *out, size_t count, const void *)
+void compareCompute(void *job, int32_t, int32_t, const void *const *inputs, void *out, int32_t count, void *)
 {
-    compareSlices(inputs[0], dtypes[0], inputs[1], dtypes[1], out, count);
+    const vrdtool::Job &j = *static_cast<const vrdtool::Job *>(job);
+    compareSlices(inputs[0], j.dtypes[0], inputs[1], j.dtypes[1], static_cast<float *>(out), size_t(count));
 }
 
 } // namespace volcmp

@@ -31,7 +31,8 @@ inline float compareValue(double a, double b, double threshold)
 void compareSlices(const void *a, int32_t dtypeA, const void *b, int32_t dtypeB, float *out, size_t count);
 
 // The slice computation in the form the slice engine calls.
-void compareCompute(const void *const *inputs, const int32_t *dtypes, float *out, size_t count, const void *unused);
+void compareCompute(void *job, int32_t worker, int32_t z, const void *const *inputs, void *out, int32_t count,
+                   void *scratch);
 
 } // namespace volcmp
 

@@ -2,7 +2,6 @@
 // Usage: volcmp inputImageFile1 inputImageFile2 - - outputImageFile
 // (arguments 3 and 4 are required placeholders without effect)
 #include "compare.h"
-#include "engine.h"
 #include "run.h"
 
 #include <cstdio>
@@ -31,9 +30,10 @@ int main(int argc, char **argv)
     out.path = argv[5];
     out.header = vrdtool::floatHeaderFrom(a);
 
-    std::vector<vrdtool::Input *> inputs{&first, &second};
-    vrdtool::SliceEngine engine(inputs, volcmp::compareCompute, nullptr, vrdtool::threadCount());
+    const std::vector<vrdtool::Input *> inputs{&first, &second};
+    vrdtool::Job job;
+    VrdEngine *engine = vrdtool::prepareRun(inputs, volcmp::compareCompute, job);
     vrdtool::createOutput(out, {&first, &second});
-    engine.run(out);
+    vrdtool::runSlices(engine, inputs, out);
     return vrdtool::finish(inputs, out, a.nz);
 }

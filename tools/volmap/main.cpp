@@ -1,6 +1,5 @@
 // volmap: maps every voxel of a volume through a trapezoidal window.
 // Usage: volmap inputImageFile outputImageFile min mid1 mid2 max
-#include "engine.h"
 #include "run.h"
 #include "window.h"
 
@@ -24,9 +23,11 @@ int main(int argc, char **argv)
     out.path = argv[2];
     out.header = vrdtool::floatHeaderFrom(in.header);
 
-    std::vector<vrdtool::Input *> inputs{&in};
-    vrdtool::SliceEngine engine(inputs, volmap::windowCompute, &window, vrdtool::threadCount());
+    const std::vector<vrdtool::Input *> inputs{&in};
+    vrdtool::Job job;
+    job.params = &window;
+    VrdEngine *engine = vrdtool::prepareRun(inputs, volmap::windowCompute, job);
     vrdtool::createOutput(out, {&in});
-    engine.run(out);
+    vrdtool::runSlices(engine, inputs, out);
     return vrdtool::finish(inputs, out, in.header.nz);
 }

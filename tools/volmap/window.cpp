@@ -1,5 +1,6 @@
 #include "window.h"
 
+#include "run.h"
 #include "voxels.h"
 
 namespace volmap {
@@ -22,9 +23,10 @@ void windowSlice(const void *in, int32_t dtype, float *out, size_t count, const 
     });
 }
 
-void windowCompute(const void *const *inputs, const int32_t *dtypes, float *out, size_t count, const void *window)
+void windowCompute(void *job, int32_t, int32_t, const void *const *inputs, void *out, int32_t count, void *)
 {
-    windowSlice(inputs[0], dtypes[0], out, count, *static_cast<const Window *>(window));
+    const vrdtool::Job &j = *static_cast<const vrdtool::Job *>(job);
+    windowSlice(inputs[0], j.dtypes[0], static_cast<float *>(out), size_t(count), *static_cast<const Window *>(j.params));
 }
 
 } // namespace volmap

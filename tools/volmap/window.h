@@ -34,7 +34,8 @@ inline float windowValue(double d, const Window &w)
 void windowSlice(const void *in, int32_t dtype, float *out, size_t count, const Window &w);
 
 // The slice computation in the form the slice engine calls.
-void windowCompute(const void *const *inputs, const int32_t *dtypes, float *out, size_t count, const void *window);
+void windowCompute(void *job, int32_t worker, int32_t z, const void *const *inputs, void *out, int32_t count,
+                   void *scratch);
 
 } // namespace volmap
 
