@@ -1,6 +1,7 @@
 #include "volumes.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -100,7 +101,8 @@ void writeFile(const std::string &path, const Bytes &bytes) { std::ofstream(path
            << expected.size() << " and " << actual.size() << " bytes differ from " << (diff - expected.begin());
 }
 
-Result run(const std::string &dir, const std::vector<std::string> &args, const char *file, const char *threads)
+Result run(const std::string &dir, const std::vector<std::string> &args, const char *file, const char *threads,
+           uint64_t addressSpace)
 {
     const std::string errPath = dir + "/.stderr", outPath = dir + "/.stdout";
     std::vector<char *> argv;
@@ -114,6 +116,9 @@ Result run(const std::string &dir, const std::vector<std::string> &args, const c
         if (err < 0 || out < 0 || dup2(err, 2) < 0 || dup2(out, 1) < 0 || chdir(dir.c_str()) != 0 ||
             (threads != nullptr && setenv("VRD_THREADS", threads, 1) != 0))
             _exit(120);
+        const rlimit limit{addressSpace, addressSpace};
+        if (addressSpace != 0 && setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(122);
         execv(file != nullptr ? file : argv[0], argv.data());
         _exit(121);
     }

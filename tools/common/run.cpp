@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace vrdtool {
 
@@ -24,6 +26,33 @@ bool sameFile(const struct stat &a, const struct stat &b)
 void setProgramName(const char *name)
 {
     programName = name;
+}
+
+namespace {
+
+[[noreturn]] void internalError(const char *what)
+{
+    fprintf(stderr, "%s: %s\n", programName, what);
+    fflush(stderr);
+    exit(1);
+}
+
+} // namespace
+
+int guardedMain(int (*body)(int, char **), int argc, char **argv)
+{
+    std::set_terminate([] { internalError("internal error"); });
+    try {
+        return body(argc, argv);
+    } catch (const std::bad_alloc &) {
+        internalError("out of memory");
+    } catch (const std::exception &error) {
+        char text[300];
+        snprintf(text, sizeof text, "internal error: %s", error.what());
+        internalError(text);
+    } catch (...) {
+        internalError("internal error");
+    }
 }
 
 void printUsage(const char *invocation, const char *arguments)

@@ -35,6 +35,11 @@ struct Output {
 // The program's name in its messages.
 void setProgramName(const char *name);
 
+// Runs a program's main: a C++ exception that reaches it (std::bad_alloc,
+// std::system_error, any other), or one that would end the process through
+// std::terminate, ends the run with one line and exit status 1, never abort().
+int guardedMain(int (*body)(int, char **), int argc, char **argv);
+
 // Writes the three usage lines, each flushed; the caller then ends with -1.
 void printUsage(const char *invocation, const char *arguments);
 

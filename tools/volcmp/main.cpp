@@ -6,7 +6,9 @@
 
 #include <cstdio>
 
-int main(int argc, char **argv)
+namespace {
+
+int run(int argc, char **argv)
 {
     if (argc < 6) {
         vrdtool::printUsage(argv[0], " inputImageFile1 inputImageFile2");
@@ -36,4 +38,11 @@ int main(int argc, char **argv)
     vrdtool::createOutput(out, {&first, &second});
     vrdtool::runSlices(engine, inputs, out);
     return vrdtool::finish(inputs, out, a.nz);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return vrdtool::guardedMain(run, argc, argv);
 }

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 
-int main(int argc, char **argv)
+namespace {
+
+int run(int argc, char **argv)
 {
     if (argc < 7) {
         vrdtool::printUsage(argv[0], " inputImageFile outputImageFile min mid1 mid2 max");
@@ -30,4 +32,11 @@ int main(int argc, char **argv)
     vrdtool::createOutput(out, {&in});
     vrdtool::runSlices(engine, inputs, out);
     return vrdtool::finish(inputs, out, in.header.nz);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return vrdtool::guardedMain(run, argc, argv);
 }

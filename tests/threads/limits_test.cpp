@@ -1,0 +1,60 @@
+// Under an address-space limit a run with threads either does exactly what
+// the one-thread run does at that limit (output, messages, status) or is
+// refused with one line before its output exists: all memory and the threads
+// are had before the output is created, with fewer threads when they do not fit.
+#include "volumes.h"
+
+#include <cmath>
+
+namespace {
+
+using namespace testkit;
+
+using Limits = TempDirTest;
+
+#ifndef __SANITIZE_ADDRESS__
+TEST_F(Limits, ThreadedRunsBehaveLikeTheOneThreadRun)
+{
+    constexpr int32_t nx = 256, ny = 256, nz = 6;
+    std::vector<Bytes> slices;
+    for (int32_t z = 0; z < nz; ++z) {
+        std::vector<float> v(size_t(nx) * ny);
+        for (size_t i = 0; i < v.size(); ++i)
+            v[i] = float(std::sin(double(i) * 0.001 + z) * 100 + double((i * 7919) % 13));
+        slices.emplace_back(reinterpret_cast<const char *>(v.data()), v.size() * 4);
+    }
+    for (int32_t compression : {vrdCompZlib, vrdCompNone}) {
+        const VrdHeader h = header(nx, ny, nz, vrdFloat, compression);
+        writeFile(path("a.vrd"), volume(h, slices));
+        std::reverse(slices.begin(), slices.end());
+        writeFile(path("b.vrd"), volume(h, slices));
+        for (const std::vector<std::string> &args : {std::vector<std::string>{VOLMAP, "a.vrd", "out.vrd", "0", "40", "80", "700"},
+                                                     {VOLCMP, "a.vrd", "b.vrd", "-", "-", "out.vrd"}}) {
+            int succeeded = 0;
+            for (uint64_t mib = 6; mib <= 48; mib += 3) {
+                SCOPED_TRACE(args[0] + (compression == vrdCompZlib ? " zlib, " : " raw, ") + std::to_string(mib) + " MiB");
+                std::filesystem::remove(path("out.vrd"));
+                const Result one = run(dir, args, nullptr, "1", mib << 20);
+                const bool made = std::filesystem::exists(path("out.vrd"));
+                const Bytes first = made ? readFile(path("out.vrd")) : "";
+                succeeded += one.status == 0;
+                EXPECT_TRUE(one.status == 0 || (one.status == 255 && !made)) << one.status << one.err;
+                for (const char *threads : {"2", "5"}) {
+                    std::filesystem::remove(path("out.vrd"));
+                    const Result r = run(dir, args, nullptr, threads, mib << 20);
+                    if (r.status == 255 && !std::filesystem::exists(path("out.vrd"))) {
+                        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+                        EXPECT_NE(one.status, 0) << threads << " threads refused where one thread ran: " << r.err;
+                        continue;
+                    }
+                    EXPECT_TRUE(r.status == one.status && r.err == one.err) << threads << " threads: " << r.status << r.err;
+                    EXPECT_TRUE(sameBytes(first, readFile(path("out.vrd")))) << threads << " threads";
+                }
+            }
+            EXPECT_GT(succeeded, 8); // the range reaches well past what one thread needs
+        }
+    }
+}
+#endif
+
+} // namespace
