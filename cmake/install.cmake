@@ -83,9 +83,9 @@ if(PKG_CONFIG_FOUND)
 endif()
 # The slice engine runs on POSIX threads, which a static link names too.
 if(VRD_ZLIB_PC_FOUND)
-  set(VRD_PC_PRIVATE "Requires.private: zlib\nLibs.private: -pthread")
+  set(VRD_PC_PRIVATE "Requires.private: zlib\nLibs.private: -ldeflate -pthread")
 else()
-  set(VRD_PC_PRIVATE "Libs.private: -lz -pthread")
+  set(VRD_PC_PRIVATE "Libs.private: -lz -ldeflate -pthread")
 endif()
 configure_file("${CMAKE_CURRENT_LIST_DIR}/vrd.pc.in" "${PROJECT_BINARY_DIR}/vrd.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/vrd.pc" DESTINATION "${VRD_PC_INSTALL_DIR}")
@@ -119,14 +119,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "science")
 find_program(VRD_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(VRD_DPKG_SHLIBDEPS)
 if(VRD_DPKG_SHLIBDEPS)
-  # Lists zlib1g and the C and C++ run-time libraries, with their versions.
+  # Lists zlib1g, libdeflate0 and the C and C++ run-time libraries, with their versions.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libstdc++6, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libdeflate0, libstdc++6, libc6")
 endif()
 if(VRD_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
-  # Linking the static library needs zlib's development files.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zlib1g-dev")
+  # Linking the static library needs the development files of zlib and libdeflate.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zlib1g-dev, libdeflate-dev")
 else()
   # A shlibs file for packages that link libvrd.so.1, and an ldconfig trigger.
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

@@ -1,8 +1,13 @@
 // Writes seed volumes for the fuzz targets with the library's own writer:
 // small files of every grid type, data type, byte order and compression,
 // with comments, transfer functions and background thresholds.
-// Usage: make_seeds OUTDIR   (writes OUTDIR/header, OUTDIR/slices, OUTDIR/program)
+// Also zlib payloads for the inflate target, from zlib and libdeflate at
+// several levels, whole and damaged.
+// Usage: make_seeds OUTDIR   (writes OUTDIR/header, OUTDIR/slices, OUTDIR/program, OUTDIR/inflate)
 #include "vrd/vrd.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +95,67 @@ void makeDir(const std::string &path)
     mkdir(path.c_str(), 0755);
 }
 
+// An inflate seed: mode 0, the slice size (two bytes, little-endian), then
+// the payload; or mode 1 and up, which makes the target deflate and damage
+// the data itself.
+void writeInflateSeed(const std::string &path, size_t sliceSize, const std::vector<unsigned char> &payload,
+                      unsigned char mode = 0)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        perror(path.c_str());
+        exit(1);
+    }
+    const unsigned char start[3] = {mode, static_cast<unsigned char>(sliceSize), static_cast<unsigned char>(sliceSize >> 8)};
+    fwrite(start, 1, 3, f);
+    fwrite(payload.data(), 1, payload.size(), f);
+    fclose(f);
+}
+
+void writeInflateSeeds(const std::string &dir)
+{
+    std::vector<std::vector<unsigned char>> kinds(4, std::vector<unsigned char>(3000));
+    uint32_t state = 12345;
+    for (size_t i = 0; i < 3000; ++i) {
+        kinds[1][i] = static_cast<unsigned char>("volume data "[i % 12]);
+        kinds[2][i] = static_cast<unsigned char>((state = state * 1103515245u + 12345u) >> 24);
+        kinds[3][i] = static_cast<unsigned char>(i / 40 + (i % 7));
+    }
+    int n = 0;
+    for (const std::vector<unsigned char> &data : kinds) {
+        for (unsigned char mode : {1, 7, 17, 65, 129})
+            writeInflateSeed(dir + "/m" + std::to_string(n) + "-" + std::to_string(mode), 1500 + mode, data, mode);
+        std::vector<std::vector<unsigned char>> streams;
+        for (int level : {0, 1, 6, 9}) {
+            uLongf size = compressBound(uLong(data.size()));
+            std::vector<unsigned char> out(size);
+            compress2(out.data(), &size, data.data(), uLong(data.size()), level);
+            out.resize(size);
+            streams.push_back(out);
+        }
+        for (int level : {1, 6, 12}) {
+            libdeflate_compressor *c = libdeflate_alloc_compressor(level);
+            std::vector<unsigned char> out(libdeflate_zlib_compress_bound(c, data.size()));
+            out.resize(libdeflate_zlib_compress(c, data.data(), data.size(), out.data(), out.size()));
+            libdeflate_free_compressor(c);
+            streams.push_back(out);
+        }
+        for (const std::vector<unsigned char> &stream : streams) {
+            const std::string base = dir + "/i" + std::to_string(n++);
+            writeInflateSeed(base + "-whole", data.size(), stream);
+            writeInflateSeed(base + "-longer-slice", data.size() + 1, stream);
+            writeInflateSeed(base + "-shorter-slice", data.size() - 1, stream);
+            std::vector<unsigned char> damaged = stream;
+            damaged[damaged.size() / 2] ^= 0x10;
+            writeInflateSeed(base + "-flipped", data.size(), damaged);
+            damaged = stream;
+            damaged.back() ^= 1;
+            writeInflateSeed(base + "-checksum", data.size(), damaged);
+            writeInflateSeed(base + "-cut", data.size(), std::vector<unsigned char>(stream.begin(), stream.begin() + long(stream.size() / 2)));
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -103,6 +169,8 @@ int main(int argc, char **argv)
     makeDir(out + "/header");
     makeDir(out + "/slices");
     makeDir(out + "/program");
+    makeDir(out + "/inflate");
+    writeInflateSeeds(out + "/inflate");
 
     // Headers: every grid type and data type, both byte orders.
     int n = 0;

@@ -12,9 +12,13 @@ namespace vrdpriv {
 
 // Payloads read from a stream move through a buffer of at most this size, so
 // a block length in a damaged file costs no more memory than it really has.
-constexpr size_t kStreamChunk = size_t{256} << 10;
+// zlib is fed in pieces of this size on every path, in memory too: where a
+// stream reaches back past the window its header declares, where the pieces
+// end decides zlib's outcome, so all paths cut them at the same places.
+constexpr size_t kStreamChunk = size_t{1} << 20;
 
-VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize);
+// fastInflate false: zlib alone inflates, as the format's reference.
+VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate);
 
 // Reads a block's length field into r->length; false (fatal, with the
 // message of the missing byte) when the file ends inside it.

@@ -96,7 +96,7 @@ int32_t ReadSliceDataZ(FILE *file, void *buffer, uint32_t expectedLength)
 {
     VrdBlockResult r{};
     if (vrdpriv::readLength(file, &r)) {
-        VrdCodec *codec = vrdpriv::newCodec(vrdCodecStream, nullptr, std::min<size_t>(r.length, vrdpriv::kStreamChunk));
+        VrdCodec *codec = vrdpriv::newCodec(vrdCodecStream, nullptr, std::min<size_t>(r.length, vrdpriv::kStreamChunk), false);
         if (codec == nullptr)
             fail("ReadSliceDataZ: Allocation error.\n");
         vrdpriv::streamZlibPayload(file, codec, buffer, expectedLength, &r);

@@ -3,6 +3,10 @@
 // do not depend on the thread count, keep-going runs, sources, fallbacks.
 #include "volumes.h"
 
+#include "vrd/codec_internal.h"
+
+#include <libdeflate.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -74,6 +78,50 @@ TEST(Codec, DecodeAgreesWithTheStreamRead)
         }
     }
     vrdCodecFree(codec);
+}
+
+// libdeflate's whole-payload inflation against zlib alone, on streams of
+// both deflaters with every byte damaged in turn and cut at every length:
+// the same outcome, message and inflated bytes.
+TEST(Codec, FastInflateAgreesWithZlibOnDamagedStreams)
+{
+    VrdCodec *fast = vrdpriv::newCodec(vrdCodecInflate, nullptr, 0, true);
+    VrdCodec *zlibOnly = vrdpriv::newCodec(vrdCodecInflate, nullptr, 0, false);
+    libdeflate_compressor *c = libdeflate_alloc_compressor(9);
+    ASSERT_TRUE(fast && zlibOnly && c);
+    Bytes data(1200, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char(i % 251 < 120 ? i / 30 : (i * 2654435761u) >> 13);
+    Bytes fromLibdeflate(libdeflate_zlib_compress_bound(c, data.size()), '\0');
+    fromLibdeflate.resize(libdeflate_zlib_compress(c, data.data(), data.size(), &fromLibdeflate[0], fromLibdeflate.size()));
+    libdeflate_free_compressor(c);
+    int disagreements = 0, cases = 0;
+    for (const Bytes &stream : {deflated(data), fromLibdeflate}) {
+        std::vector<Bytes> payloads;
+        for (size_t i = 0; i < stream.size(); ++i)
+            for (char flip : {'\x01', '\x80', '\x5a'}) {
+                Bytes damaged = stream;
+                damaged[i] ^= flip;
+                payloads.push_back(damaged);
+            }
+        for (size_t n = 0; n < stream.size(); ++n)
+            payloads.push_back(stream.substr(0, n));
+        for (const Bytes &payload : payloads)
+            for (size_t slice : {data.size(), data.size() - 1, data.size() + 1}) {
+                Bytes a(slice, 'G'), b(slice, 'G');
+                VrdBlockResult ra, rb;
+                vrdDecodeBlock(fast, uint32_t(payload.size()), payload.data(), payload.size(), &a[0], vrdLittleEndian, 1,
+                               int32_t(slice), vrdCompZlib, &ra);
+                vrdDecodeBlock(zlibOnly, uint32_t(payload.size()), payload.data(), payload.size(), &b[0], vrdLittleEndian,
+                               1, int32_t(slice), vrdCompZlib, &rb);
+                ++cases;
+                disagreements += !(ra.outcome == rb.outcome && ra.filled == rb.filled && !strcmp(ra.message, rb.message) &&
+                                   a.substr(0, ra.filled) == b.substr(0, rb.filled));
+            }
+    }
+    EXPECT_EQ(disagreements, 0) << "of " << cases;
+    vrdCodecFree(fast);
+    vrdCodecFree(zlibOnly);
 }
 
 TEST(Codec, DeflateMatchesCompressAndSettingsParse)

@@ -126,6 +126,16 @@ void *allocateOrRefuse(uint64_t bytes, const char *path)
     return p;
 }
 
+VrdDeflate deflateSetting()
+{
+    VrdDeflate setting{};
+    const char *text = getenv("VRD_DEFLATE");
+    if (text != nullptr && vrdParseDeflate(text, &setting) == 0)
+        refuse("VRD_DEFLATE", "unknown setting '%s' (zlib, zlib:0 to zlib:9, libdeflate, libdeflate:1 to libdeflate:12)",
+               text);
+    return setting;
+}
+
 VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, Job &job)
 {
     std::vector<VrdEngineInput> engineInputs;
@@ -140,6 +150,7 @@ VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, 
     setup.outputCompression = inputs.front()->header.compression;
     setup.compute = compute;
     setup.user = &job;
+    setup.deflate = deflateSetting();
     char why[200] = "";
     VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
     if (engine == nullptr)

@@ -60,6 +60,11 @@ VrdHeader floatHeaderFrom(const VrdHeader &in);
 // A zeroed buffer of bytes, or a refusal naming path when it cannot be had.
 void *allocateOrRefuse(uint64_t bytes, const char *path);
 
+// How zlib output blocks are deflated: VRD_DEFLATE (zlib, zlib:LEVEL,
+// libdeflate, libdeflate:LEVEL), by default zlib at its default level. An
+// unknown value is refused.
+VrdDeflate deflateSetting();
+
 // Sets up the slice engine for compute over the inputs into float32 slices
 // with the first input's compression. Everything the run needs is had here,
 // before the output exists; when not even one thread can have it, the run is
