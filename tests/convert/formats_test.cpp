@@ -320,6 +320,25 @@ TEST_F(Formats, SourcesReadWhatUnuWrites)
     }
 }
 
+// Detached headers made by unu that skip lines before the data, or take
+// the data from the end of the file.
+TEST_F(Formats, SourcesFollowUnuDataFileAndSkips)
+{
+    const Bytes values = ramp(Scalar::Int16, 5 * 4 * 3);
+    writeFile(path("pre.raw"), "junk\nline two\n" + values);
+    for (const char *skip : {"-ls 2", "-bs -1"}) {
+        SCOPED_TRACE(skip);
+        ASSERT_EQ(sh("cd " + dir_ + " && " + kUnu + " make -h -i pre.raw -t short -s 5 4 3 -en little " + skip +
+                     " -o pre.nhdr").status, 0);
+        Volume v;
+        std::string error;
+        auto source = openNrrd(path("pre.nhdr"), &v, &error);
+        ASSERT_TRUE(source) << error;
+        EXPECT_FALSE(v.hasSpacing);
+        EXPECT_TRUE(readAll(*source, v, &error) == values) << error;
+    }
+}
+
 TEST_F(Formats, SourcesReadWhatNibabelWrites)
 {
     const struct {
@@ -425,6 +444,35 @@ template <class T> Bytes patched(Bytes b, size_t at, T value)
 {
     std::memcpy(&b[at], &value, sizeof value);
     return b;
+}
+
+// Bytes after the volume are read past and reported, plain or gzip (after
+// the last member, or a further member); an exact file reports none.
+TEST_F(Formats, TrailingDataIsReported)
+{
+    const Volume v = volume(Scalar::Int16, 4, 3, 2);
+    const Bytes nii = written(true, Encoding::Raw, v), gz = written(true, Encoding::Gzip, v);
+    const Bytes nrrd = written(false, Encoding::Raw, v), nrrdGz = written(false, Encoding::Gzip, v);
+    const struct {
+        const char *name;
+        Bytes file;
+        bool trailing;
+    } cases[] = {
+        {"a.nii", nii, false}, {"b.nii", nii + "xy", true},   {"c.nii.gz", gz, false},
+        {"d.nii.gz", gz + "junk", true}, {"e.nii.gz", gz + gzipped("more"), true}, {"f.nii.gz", gz + gzipped(""), false},
+        {"g.nrrd", nrrd, false}, {"h.nrrd", nrrd + "z", true}, {"i.nrrd", nrrdGz + gzipped("z"), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(path(c.name), c.file);
+        Volume read;
+        std::string error;
+        auto s = std::string(c.name).find(".nrrd") != std::string::npos ? openNrrd(path(c.name), &read, &error)
+                                                      : openNifti(path(c.name), &read, &error);
+        ASSERT_TRUE(s) << error;
+        EXPECT_TRUE(readAll(*s, read, &error) == ramp(Scalar::Int16, 24)) << error;
+        EXPECT_EQ(s->trailingData(), c.trailing);
+    }
 }
 
 TEST_F(Formats, HostileFilesAreRefusedWithAReason)

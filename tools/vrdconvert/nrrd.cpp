@@ -281,7 +281,10 @@ public:
     bool trailingData() override { return trailing_; }
 
 private:
-    static bool separator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '\f' || c == '\v'; }
+    static bool separator(int c)
+    {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '\f' || c == '\v';
+    }
 
     // The next value's text, empty at the end of the data.
     bool token(std::string *error)
