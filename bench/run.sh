@@ -3,7 +3,9 @@
 # (one per core), on CT-like float32 volumes of about 256 MiB, zlib and raw.
 # Prints the median over RUNS runs of MB/s of voxel data read (1 MB = 10^6
 # bytes; volcmp reads two volumes) and the speedup of the default over one
-# thread. Usage: bench/run.sh [RUNS] (default 5); BENCH_DIR sets where the
+# thread; then, on the zlib volumes with the default threads, each deflate
+# setting (VRD_DEFLATE) with its output size; then the block inflation
+# benchmark (every block through the library's decoder, one thread). Usage: bench/run.sh [RUNS] (default 5); BENCH_DIR sets where the
 # volumes go (default a temporary directory, removed at the end);
 # BENCH_BASELINE=DIR also runs the programs in DIR (another build's bin/) in
 # the same run and prints their MB/s and this build's speed over theirs.
@@ -12,7 +14,7 @@ cd "$(dirname "$0")/.."
 runs=${1:-5}
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target volmap volcmp vrd_bench_volume >/dev/null
+cmake --build build -j"$(nproc)" --target volmap volcmp vrd_bench_volume vrd_bench_inflate >/dev/null
 bin=build/bin
 dir=${BENCH_DIR:-$(mktemp -d)}
 [ -n "${BENCH_DIR:-}" ] || trap 'rm -rf "$dir"' EXIT
@@ -62,4 +64,26 @@ for c in zlib none; do
     fi
   done
 done
+echo
+printf '%-7s %-13s %12s %14s %7s%s\n' program VRD_DEFLATE speed "output bytes" size "${base:+   vs base dflt}"
+for prog in volmap volcmp; do
+  if [ $prog = volmap ]; then
+    args=("$dir/a_zlib.vrd" "$dir/out.vrd" 0 40 80 700); input=$bytes
+  else
+    args=("$dir/a_zlib.vrd" "$dir/b_zlib.vrd" - - "$dir/out.vrd"); input=$((2 * bytes))
+  fi
+  base_many=
+  [ -n "$base" ] && base_many=$(unset VRD_THREADS VRD_DEFLATE; median "$base/$prog" "${args[@]}")
+  standard=
+  for setting in zlib libdeflate zlib:1; do
+    t=$(unset VRD_THREADS; export VRD_DEFLATE=$setting; median $bin/$prog "${args[@]}")
+    size=$(stat -c %s "$dir/out.vrd")
+    [ -n "$standard" ] || standard=$size
+    awk -v p=$prog -v s=$setting -v n=$input -v t="$t" -v size="$size" -v std="$standard" -v bm="$base_many" \
+      'BEGIN {printf "%-7s %-13s %7.0f MB/s %14d %6.3f", p, s, n / t / 1e6, size, size / std;
+              if (bm != "") printf "   %5.2fx", bm / t; printf "\n"}'
+  done
+done
+echo
+$bin/vrd_bench_inflate "$dir/a_zlib.vrd" "$runs"
 echo "($(nproc) cores; $runs runs each; volumes in $dir)"

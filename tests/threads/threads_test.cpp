@@ -2,6 +2,7 @@
 // same inputs: output bytes, standard error and exit status must agree, for
 // sound inputs of several kinds and for damaged ones.
 #include "volumes.h"
+#include "window.h"
 
 #include <cmath>
 #include <cstdio>
@@ -55,10 +56,47 @@ struct Volume {
     }
 };
 
+// What volmap writes for a file, made with the library's stream reads
+// (zlib alone, as the format defines the blocks) into one reused buffer:
+// the output, the block messages, and whether a fatal block ended the run.
+struct Reference {
+    Bytes output;
+    std::string messages;
+    bool fatal = false;
+};
+
+Reference windowReference(const Bytes &file, const volmap::Window &w)
+{
+    FILE *f = streamOf(file);
+    VrdHeader h{};
+    EXPECT_TRUE(vrdReadPrologue(f, &h));
+    VrdHeader out = h;
+    out.dtype = vrdFloat, out.endian = vrdLittleEndian;
+    Reference ref;
+    ref.output = volume(out, {});
+    const int32_t size = vrdHeaderVoxelSize(&h);
+    std::vector<unsigned char> slice(size_t(size) * kCount);
+    std::vector<float> windowed(kCount);
+    for (int32_t z = 0; z < h.nz && !ref.fatal; ++z) {
+        VrdBlockResult r;
+        vrdReadBlock(f, nullptr, slice.data(), h.endian, size, kCount, h.compression, &r);
+        ref.messages += r.message;
+        ref.fatal = r.outcome == vrdBlockFatal;
+        if (ref.fatal)
+            break;
+        volmap::windowSlice(slice.data(), h.dtype, windowed.data(), kCount, w);
+        const Bytes bytes(reinterpret_cast<const char *>(windowed.data()), windowed.size() * 4);
+        ref.output += block(h.compression == vrdCompZlib ? deflated(bytes) : bytes);
+    }
+    fclose(f);
+    return ref;
+}
+
 using Threads = TempDirTest;
 
 // volmap on each input, volcmp with it as the first and as the second input: the one-thread run
-// ends with the status given, runs with 2 and 5 threads agree with it in everything.
+// ends with the status given, runs with 2 and 5 threads agree with it in everything, and
+// volmap's output and messages are those of the library's stream reads.
 TEST_F(Threads, SameRunsOnSoundAndDamagedVolumes)
 {
     const Volume zlib(vrdFloat, vrdCompZlib, vrdBigEndian), raw(vrdInt16, vrdCompNone, vrdBigEndian);
@@ -94,6 +132,12 @@ TEST_F(Threads, SameRunsOnSoundAndDamagedVolumes)
             const Result one = run(dir, args, nullptr, "1");
             const Bytes first = readFile(path("out.vrd"));
             EXPECT_EQ(in.status, one.status) << one.err;
+            if (args[0] == VOLMAP) {
+                const Reference ref = windowReference(in.file, {-20, 0, 10, 40});
+                EXPECT_TRUE(sameBytes(ref.output, first));
+                EXPECT_EQ(one.err.substr(0, ref.messages.size()), ref.messages);
+                EXPECT_TRUE(!ref.fatal || one.err == ref.messages) << one.err;
+            }
             for (const char *threads : {"2", "5"}) {
                 std::remove(path("out.vrd").c_str());
                 const Result r = run(dir, args, nullptr, threads);
@@ -102,6 +146,46 @@ TEST_F(Threads, SameRunsOnSoundAndDamagedVolumes)
             }
         }
     }
+}
+
+// Every deflate setting gives the same bytes for every thread count, and
+// blocks that zlib's stream reads take back to the values of the default.
+TEST_F(Threads, EveryDeflateSettingIsTheSameForAnyThreadCount)
+{
+    writeFile(path("in.vrd"), Volume(vrdFloat, vrdCompZlib, vrdLittleEndian).file());
+    const std::vector<std::string> args{VOLMAP, "in.vrd", "out.vrd", "-20", "0", "10", "40"};
+    ASSERT_EQ(run(dir, args, nullptr, "2").status, 0);
+    const Bytes standard = readFile(path("out.vrd"));
+    const auto slicesOf = [](const Bytes &file) {
+        FILE *f = streamOf(file);
+        VrdHeader h{};
+        EXPECT_TRUE(vrdReadPrologue(f, &h));
+        Bytes all;
+        for (int32_t z = 0; z < h.nz; ++z) {
+            Bytes slice(size_t(kCount) * 4, '\0');
+            EXPECT_EQ(ReadSliceDataN(f, &slice[0], h.endian, 4, kCount, h.compression), 1);
+            all += slice;
+        }
+        fclose(f);
+        return all;
+    };
+    for (const char *setting : {"zlib", "zlib:1", "zlib:9", "libdeflate", "libdeflate:1", "libdeflate:12"}) {
+        SCOPED_TRACE(setting);
+        setenv("VRD_DEFLATE", setting, 1);
+        Bytes first;
+        for (const char *threads : {"1", "2", "5"}) {
+            std::remove(path("out.vrd").c_str());
+            const Result r = run(dir, args, nullptr, threads);
+            EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
+            const Bytes out = readFile(path("out.vrd"));
+            if (first.empty())
+                first = out;
+            EXPECT_TRUE(sameBytes(first, out)) << threads << " threads";
+        }
+        EXPECT_EQ(std::string(setting) == "zlib", first == standard);
+        EXPECT_TRUE(slicesOf(first) == slicesOf(standard));
+    }
+    unsetenv("VRD_DEFLATE");
 }
 
 } // namespace

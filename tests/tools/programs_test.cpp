@@ -117,6 +117,13 @@ TEST_F(Programs, RefusalsLeaveTheFilesAlone)
                     r.err.find(c.named) != std::string::npos && r.err.find(c.reason) != std::string::npos) << r.err;
         EXPECT_TRUE(!std::filesystem::exists(out) && sameBytes(original, readFile(good)));
     }
+    for (const char *setting : {"zlib:10", "libdeflate:0", "gzip", ""}) { // refused before the output exists
+        setenv("VRD_DEFLATE", setting, 1);
+        const Result r = run(dir, {volmap, good, out, "0", "1", "2", "3"});
+        EXPECT_TRUE(r.status == 255 && r.err.find("VRD_DEFLATE") != std::string::npos &&
+                    std::count(r.err.begin(), r.err.end(), '\n') == 1 && !std::filesystem::exists(out)) << r.err;
+    }
+    unsetenv("VRD_DEFLATE");
     writeFile(out, "keep");
     const Result r = run(dir, {volcmp, good, plain("long.vrd", 3), "-", "-", out});
     EXPECT_TRUE(r.status == 255 && r.err == "Images of different size!\n" && readFile(out) == "keep") << r.err;
