@@ -102,7 +102,7 @@ void writeFile(const std::string &path, const Bytes &bytes) { std::ofstream(path
 }
 
 Result run(const std::string &dir, const std::vector<std::string> &args, const char *file, const char *threads,
-           uint64_t addressSpace)
+           uint64_t addressSpace, uint64_t fileSize)
 {
     const std::string errPath = dir + "/.stderr", outPath = dir + "/.stdout";
     std::vector<char *> argv;
@@ -119,6 +119,9 @@ Result run(const std::string &dir, const std::vector<std::string> &args, const c
         const rlimit limit{addressSpace, addressSpace};
         if (addressSpace != 0 && setrlimit(RLIMIT_AS, &limit) != 0)
             _exit(122);
+        const rlimit sizeLimit{fileSize, fileSize};
+        if (fileSize != 0 && setrlimit(RLIMIT_FSIZE, &sizeLimit) != 0)
+            _exit(123);
         execv(file != nullptr ? file : argv[0], argv.data());
         _exit(121);
     }

@@ -56,9 +56,9 @@ struct Result {
     std::string err, out;
 };
 // Runs file (by default args[0]) with argv args in dir, VRD_THREADS=threads if given,
-// under an address-space limit of addressSpace bytes if given.
+// under an address-space limit and a file-size limit of so many bytes if given.
 Result run(const std::string &dir, const std::vector<std::string> &args, const char *file = nullptr,
-           const char *threads = nullptr, uint64_t addressSpace = 0);
+           const char *threads = nullptr, uint64_t addressSpace = 0, uint64_t fileSize = 0);
 
 // A fresh directory for each test, removed afterwards.
 struct TempDirTest : ::testing::Test {

@@ -1,5 +1,7 @@
 #include "run.h"
 
+#include "output.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -42,6 +44,7 @@ namespace {
 int guardedMain(int (*body)(int, char **), int argc, char **argv)
 {
     std::set_terminate([] { internalError("internal error"); });
+    ignoreFileSizeSignal();
     try {
         return body(argc, argv);
     } catch (const std::bad_alloc &) {
@@ -179,7 +182,7 @@ void createOutput(Output &out, const std::vector<const Input *> &inputs)
     }
     const uint64_t iconBytes = uint64_t(out.header.nx) * uint64_t(out.header.ny);
     unsigned char *icon = static_cast<unsigned char *>(allocateOrRefuse(iconBytes, out.path));
-    out.file = fopen(out.path, "wb");
+    out.file = openOutput(out.path);
     if (out.file == nullptr)
         refuse(out.path, "cannot create: %s", strerror(errno));
     writeVrdHeader(out.file, &out.header, icon, out.header.nx, out.header.ny);
@@ -200,14 +203,20 @@ int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)
     }
     const bool streamFailed = ferror(out.file) != 0;
     const int closed = fclose(out.file);
+    const int closeError = errno;
     out.file = nullptr;
+    if (!commitOutput()) {
+        fprintf(stderr, "%s: %s: cannot rename %s onto it: %s\n", programName, out.path, temporaryPath(),
+                strerror(errno));
+        status = 1;
+    }
     if (out.damagedSlices > 0) {
         fprintf(stderr, "%s: %s: %lld of %d slices not written whole\n", programName, out.path,
                 static_cast<long long>(out.damagedSlices), nz);
         status = 1;
     } else if (streamFailed || closed != 0) {
         fprintf(stderr, "%s: %s: write error: %s\n", programName, out.path,
-                closed != 0 ? strerror(errno) : "the output stream failed");
+                closed != 0 ? strerror(closeError) : "the output stream failed");
         status = 1;
     }
     fflush(stderr);
