@@ -45,6 +45,13 @@ void commitAtExit()
         fprintf(stderr, "%s: cannot rename %s onto it: %s\n", finalPath, tempPath, strerror(errno));
 }
 
+void stopSignals(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int signal : kStopSignals)
+        sigaddset(set, signal);
+}
+
 void setHandlers()
 {
     if (handlersSet)
@@ -119,7 +126,19 @@ FILE *openOutput(const char *path)
     const std::string target = regularTarget(path);
     if (target.empty())
         return fopen(path, "wb");
+    // From its creation on, a stop signal removes the file.
+    setHandlers();
+    sigset_t stops, before;
+    stopSignals(&stops);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
     const int fd = createTemporary(target);
+    const int created = errno;
+    if (fd >= 0) {
+        snprintf(finalPath, sizeof finalPath, "%s", target.c_str());
+        pending = 1;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = created;
     if (fd < 0) {
         // A writable file in a directory that takes no new files is still
         // written, in place, as before.
@@ -131,9 +150,6 @@ FILE *openOutput(const char *path)
         errno = why;
         return nullptr;
     }
-    snprintf(finalPath, sizeof finalPath, "%s", target.c_str());
-    setHandlers();
-    pending = 1;
     stream = fdopen(fd, "wb");
     if (stream == nullptr) {
         const int why = errno;
@@ -156,9 +172,7 @@ bool commitOutput()
         return true;
     // A stop signal now would leave the file behind: held until renamed.
     sigset_t stops, before;
-    sigemptyset(&stops);
-    for (int signal : kStopSignals)
-        sigaddset(&stops, signal);
+    stopSignals(&stops);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
     const bool renamed = rename(tempPath, finalPath) == 0;
     const int why = errno;
