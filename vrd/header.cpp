@@ -5,6 +5,11 @@
 
 extern "C" {
 
+const char *vrdVersion(void)
+{
+    return VRD_VERSION_STRING;
+}
+
 VrdHeader *vrdClearHeader(VrdHeader *h)
 {
     const int32_t major = h->versionMajor;

@@ -13,6 +13,7 @@ extern "C" {
 #define VRD_VERSION_MAJOR 1
 #define VRD_VERSION_MINOR 0
 #define VRD_VERSION_PATCH 0
+#define VRD_VERSION_STRING "1.0.0"
 
 /* The volume description. The arrays rx, ry, rz, comments and tfdata and every
    string they point to are heap data owned by the header; the library never
@@ -57,6 +58,10 @@ enum {
     vrdUChar = 1, vrdChar = 2, vrdUInt12 = 3, vrdUInt16 = 4, vrdInt16 = 5,
     vrdIntHU = 6, vrdUInt32 = 7, vrdInt32 = 8, vrdFloat = 9, vrdDouble = 10
 };
+
+/* The version of the library the program runs with, "MAJOR.MINOR.PATCH";
+   may differ from VRD_VERSION_STRING of the header it was built against. */
+const char *vrdVersion(void);
 
 /* Sets every field to zero (pointers null) except versionMajor and
    versionMinor, which keep their values. Frees nothing. Returns h. */

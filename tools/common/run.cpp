@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -66,6 +67,35 @@ void printUsage(const char *invocation, const char *arguments)
     fflush(stderr);
     fprintf(stderr, "%s%s\n", invocation, arguments);
     fflush(stderr);
+}
+
+bool answerHelpOrVersion(int argc, char **argv, const char *program, const char *usage,
+                         const char *description)
+{
+    if (argc != 2)
+        return false;
+    if (strcmp(argv[1], "--help") == 0)
+        printf("Usage: %s %s\n%s", program, usage, description);
+    else if (strcmp(argv[1], "--version") == 0)
+        printf("%s (vrd) %s\n", program, vrdVersion());
+    else
+        return false;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "%s: standard output: write error\n", program);
+        exit(1);
+    }
+    return true;
+}
+
+double numberArgument(const char *text, const char *name)
+{
+    // strtod alone would skip leading blanks and stop at the first character
+    // that is not part of a number; a window given as "1O" must not become 1.
+    char *end = nullptr;
+    const double value = *text && !isspace(static_cast<unsigned char>(*text)) ? strtod(text, &end) : 0.0;
+    if (end == nullptr || end == text || *end != '\0')
+        refuse(name, "not a number: \"%s\"", text);
+    return value;
 }
 
 void refuse(const char *path, const char *format, ...)

@@ -40,6 +40,18 @@ void setProgramName(const char *name);
 // std::terminate, ends the run with one line and exit status 1, never abort().
 int guardedMain(int (*body)(int, char **), int argc, char **argv);
 
+// Answers "--help" (the usage and what the program does, on stdout) or
+// "--version" ("<program> (vrd) <library version>") given as the first and
+// only argument. Returns true when it answered; the caller then ends with 0.
+bool answerHelpOrVersion(int argc, char **argv, const char *program, const char *usage,
+                         const char *description);
+
+// The value of a number argument, as atof would give it, for text that is
+// wholly a floating-point number ("10", "-0.5", "1e3", "inf", "nan"); any
+// other text (empty, "abc", "1O", "3x") is refused with a line naming the
+// argument, before any output exists.
+double numberArgument(const char *text, const char *name);
+
 // Writes the three usage lines, each flushed; the caller then ends with -1.
 void printUsage(const char *invocation, const char *arguments);
 

@@ -8,8 +8,22 @@
 
 namespace {
 
+const char usage[] = "inputImageFile1 inputImageFile2 - - outputImageFile";
+const char description[] =
+    "Compares two volumes of the same size voxel by voxel and writes, as float32\n"
+    "slices, where they differ. Arguments 3 and 4 are placeholders without effect.\n"
+    "The output's icon is a preview of its middle slice.\n"
+    "\n"
+    "  --help     show this text\n"
+    "  --version  show the program's and the library's version\n"
+    "\n"
+    "Environment: VRD_THREADS (threads, 1 = one), VRD_DEFLATE (zlib, zlib:LEVEL,\n"
+    "libdeflate, libdeflate:LEVEL), VRD_PROGRESS (0 off, 1 on). See volcmp(1).\n";
+
 int run(int argc, char **argv)
 {
+    if (vrdtool::answerHelpOrVersion(argc, argv, "volcmp", usage, description))
+        return 0;
     if (argc < 6) {
         vrdtool::printUsage(argv[0], " inputImageFile1 inputImageFile2");
         return -1;
