@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -169,6 +170,17 @@ VrdDeflate deflateSetting()
     return setting;
 }
 
+int32_t engineFlags(bool writesVolume)
+{
+    const char *setting = getenv("VRD_PROGRESS");
+    bool progress = isatty(STDERR_FILENO) != 0;
+    if (setting != nullptr && strcmp(setting, "0") == 0)
+        progress = false;
+    else if (setting != nullptr && strcmp(setting, "1") == 0)
+        progress = true;
+    return (writesVolume ? vrdEnginePreview : 0) | (progress ? vrdEngineProgress : 0);
+}
+
 VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, Job &job)
 {
     std::vector<VrdEngineInput> engineInputs;
@@ -184,6 +196,7 @@ VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, 
     setup.compute = compute;
     setup.user = &job;
     setup.deflate = deflateSetting();
+    setup.flags = engineFlags(true);
     char why[200] = "";
     VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
     if (engine == nullptr)

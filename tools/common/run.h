@@ -77,6 +77,11 @@ void *allocateOrRefuse(uint64_t bytes, const char *path);
 // unknown value is refused.
 VrdDeflate deflateSetting();
 
+// The engine flags a program runs with: vrdEnginePreview when it writes a
+// volume, vrdEngineProgress when standard error is a terminal (VRD_PROGRESS=0
+// turns it off, VRD_PROGRESS=1 on whatever stderr is).
+int32_t engineFlags(bool writesVolume);
+
 // Sets up the slice engine for compute over the inputs into float32 slices
 // with the first input's compression. Everything the run needs is had here,
 // before the output exists; when not even one thread can have it, the run is
