@@ -16,7 +16,9 @@
 #include "vrd/engine.h"
 
 #include "vrd/codec_internal.h"
+#include "vrd/progress_internal.h"
 #include "vrd/slice.h"
+#include "vrd/writer.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -24,7 +26,9 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +105,12 @@ struct VrdEngine {
 
     int64_t *damaged = nullptr; // per input, then the output
     FILE *output = nullptr;
+
+    // The middle output slice, kept for the icon's preview.
+    unsigned char *preview = nullptr;
+    bool previewKept = false;
+    int64_t blocksStart = -1; // where the output's first block goes
+    vrdpriv::Progress progress;
 };
 
 namespace {
@@ -307,10 +317,12 @@ void finishSlot(VrdEngine *e, Slot &s, const Slot *previous, int32_t worker, Vrd
     computeSlot(e, s, worker, codec);
 }
 
-void say(const VrdEngine *e, const char *text)
+void say(VrdEngine *e, const char *text)
 {
-    if (text[0] != '\0' && !(e->setup.flags & vrdEngineQuiet))
+    if (text[0] != '\0' && !(e->setup.flags & vrdEngineQuiet)) {
+        vrdpriv::clearProgress(e->progress, stderr);
         fputs(text, stderr);
+    }
 }
 
 void stopThreads(VrdEngine *e);
@@ -348,8 +360,46 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
         say(e, w.message);
         if (w.outcome != vrdBlockWhole)
             ++e->damaged[e->setup.inputCount];
+        if (e->preview != nullptr && s.z == e->nz / 2) {
+            memcpy(e->preview, s.out, size_t(e->outBytes));
+            e->previewKept = true;
+        }
     }
     return true;
+}
+
+// ---- the run's beginning and end
+
+void beginRun(VrdEngine *e, FILE *output)
+{
+    e->output = output;
+    e->previewKept = false;
+    e->blocksStart = -1;
+    if (e->preview != nullptr && output != nullptr && fflush(output) == 0)
+        e->blocksStart = ftello(output);
+    uint64_t sliceBytes = 0;
+    for (int32_t k = 0; k < e->setup.inputCount; ++k)
+        sliceBytes += e->sliceBytes[k];
+    vrdpriv::startProgress(e->progress, (e->setup.flags & vrdEngineProgress) != 0, e->nz, sliceBytes, stderr);
+}
+
+// The icon sits right before the first block. It is rewritten only in a file
+// that can be repositioned and is not appended to (where every write would
+// land at the end), and only after a run that wrote every block.
+void endRun(VrdEngine *e, int32_t done)
+{
+    vrdpriv::clearProgress(e->progress, stderr);
+    if (!e->previewKept || done != e->nz || e->blocksStart < 0)
+        return;
+    struct stat info;
+    const int fd = fileno(e->output);
+    const int mode = fd < 0 ? -1 : fcntl(fd, F_GETFL);
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || mode < 0 || (mode & O_APPEND) != 0)
+        return;
+    const VrdHeader &h = *e->inputs[0].header;
+    const int64_t iconOffset = e->blocksStart - int64_t(e->count);
+    if (iconOffset >= 0)
+        vrdWritePreview(e->output, iconOffset, e->preview, e->setup.outputDtype, h.nx, h.ny);
 }
 
 // ---- threads
@@ -569,6 +619,57 @@ bool validSetup(const VrdEngineSetup *s, char *why, size_t whySize)
     return true;
 }
 
+// Every slice, in slice order; returns the number done.
+int32_t runSlices(VrdEngine *e)
+{
+    int32_t done = 0;
+    if (e->threads == 1) {
+        const Slot *previous = nullptr;
+        VrdCodec *codec = e->codecs[0];
+        for (int32_t z = 0; z < e->nz; ++z) {
+            Slot &s = e->slots[z % 2];
+            s.z = z;
+            readSlot(e, s, codec);
+            decodeSlot(e, s, 0, codec);
+            if (!writeSlot(e, s, previous))
+                break;
+            previous = &s;
+            ++done;
+            vrdpriv::showProgress(e->progress, done, stderr);
+        }
+        return done;
+    }
+    pthread_mutex_lock(&e->lock);
+    e->go = true;
+    pthread_cond_broadcast(&e->sliceLoaded);
+    pthread_mutex_unlock(&e->lock);
+
+    const Slot *previous = nullptr;
+    for (int32_t z = 0; z < e->nz; ++z) {
+        Slot &s = e->slots[z % e->slotCount];
+        pthread_mutex_lock(&e->lock);
+        while (!(s.state == Slot::Done && s.z == z))
+            pthread_cond_wait(&e->sliceDone, &e->lock);
+        pthread_mutex_unlock(&e->lock);
+        const bool goesOn = writeSlot(e, s, previous);
+        // The slice before stays untouched until this one is done, since a
+        // slice that a block did not fill takes its bytes.
+        pthread_mutex_lock(&e->lock);
+        if (previous != nullptr) {
+            const_cast<Slot *>(previous)->state = Slot::Free;
+            pthread_cond_broadcast(&e->slotFreed);
+        }
+        pthread_mutex_unlock(&e->lock);
+        if (!goesOn)
+            break;
+        previous = &s;
+        ++done;
+        vrdpriv::showProgress(e->progress, done, stderr);
+    }
+    stopThreads(e);
+    return done;
+}
+
 } // namespace
 
 extern "C" {
@@ -623,6 +724,11 @@ VrdEngine *vrdEngineNew(const VrdEngineSetup *setup, char *why, size_t whySize)
         return nullptr;
     }
 
+    // Had first, so that a run keeps its preview, or goes without it (a blank
+    // icon), whatever number of threads it ends up with.
+    if ((setup->flags & vrdEnginePreview) != 0 && setup->outputDtype != 0)
+        e->preview = allocate<unsigned char>(size_t(e->outBytes));
+
     // Two slices in flight per worker keep every worker busy while the
     // reader and the writer wait on the files; the slices in flight never
     // take more than half the machine's memory.
@@ -648,50 +754,9 @@ VrdEngine *vrdEngineNew(const VrdEngineSetup *setup, char *why, size_t whySize)
 
 int32_t vrdEngineRun(VrdEngine *e, FILE *output)
 {
-    e->output = output;
-    int32_t done = 0;
-    if (e->threads == 1) {
-        const Slot *previous = nullptr;
-        VrdCodec *codec = e->codecs[0];
-        for (int32_t z = 0; z < e->nz; ++z) {
-            Slot &s = e->slots[z % 2];
-            s.z = z;
-            readSlot(e, s, codec);
-            decodeSlot(e, s, 0, codec);
-            if (!writeSlot(e, s, previous))
-                break;
-            previous = &s;
-            ++done;
-        }
-        return done;
-    }
-    pthread_mutex_lock(&e->lock);
-    e->go = true;
-    pthread_cond_broadcast(&e->sliceLoaded);
-    pthread_mutex_unlock(&e->lock);
-
-    const Slot *previous = nullptr;
-    for (int32_t z = 0; z < e->nz; ++z) {
-        Slot &s = e->slots[z % e->slotCount];
-        pthread_mutex_lock(&e->lock);
-        while (!(s.state == Slot::Done && s.z == z))
-            pthread_cond_wait(&e->sliceDone, &e->lock);
-        pthread_mutex_unlock(&e->lock);
-        const bool goesOn = writeSlot(e, s, previous);
-        // The slice before stays untouched until this one is done, since a
-        // slice that a block did not fill takes its bytes.
-        pthread_mutex_lock(&e->lock);
-        if (previous != nullptr) {
-            const_cast<Slot *>(previous)->state = Slot::Free;
-            pthread_cond_broadcast(&e->slotFreed);
-        }
-        pthread_mutex_unlock(&e->lock);
-        if (!goesOn)
-            break;
-        previous = &s;
-        ++done;
-    }
-    stopThreads(e);
+    beginRun(e, output);
+    const int32_t done = runSlices(e);
+    endRun(e, done);
     return done;
 }
 
@@ -720,6 +785,7 @@ void vrdEngineFree(VrdEngine *e)
     free(e->inputs);
     free(e->sliceBytes);
     free(e->damaged);
+    free(e->preview);
     e->~VrdEngine();
     free(e);
 }

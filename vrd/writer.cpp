@@ -1,5 +1,10 @@
 #include "vrd/writer.h"
 
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -139,12 +144,11 @@ void writeTransferFunctions(FILE *file, const VrdHeader *h)
 
 } // namespace
 
-extern "C" void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned char *icon,
-                               int32_t iconWidth, int32_t iconHeight)
-{
-    if (icon == nullptr || iconWidth <= 0 || iconHeight <= 0)
-        fail("writeVrdHeader: Empty icon image\n");
+namespace {
 
+// Everything before the icon's pixels; fails on an unknown grid type.
+void writeLines(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconHeight)
+{
     fprintf(file, "%s\n", h->nbands == 1 ? "P5" : "P6");
     fprintf(file, "%d %d\n", iconWidth, iconHeight);
 
@@ -171,9 +175,127 @@ extern "C" void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned ch
     writeTransferFunctions(file, h);
     fputs(vrdLastLine, file);
     fputs("\n255\n", file);
+}
 
+constexpr size_t kPieceBytes = 64 * 1024;
+
+} // namespace
+
+extern "C" void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned char *icon,
+                               int32_t iconWidth, int32_t iconHeight)
+{
+    if (icon == nullptr || iconWidth <= 0 || iconHeight <= 0)
+        fail("writeVrdHeader: Empty icon image\n");
+    writeLines(file, h, iconWidth, iconHeight);
     const size_t rowBytes = static_cast<size_t>(iconWidth) * (h->nbands == 1 ? 1 : 3);
     if (fwrite(icon, rowBytes, static_cast<size_t>(iconHeight), file) < static_cast<size_t>(iconHeight))
         fail("writeVrdHeader: File write error\n");
     fflush(file);
+}
+
+extern "C" void writeVrdHeaderBlankIcon(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconHeight)
+{
+    if (iconWidth <= 0 || iconHeight <= 0)
+        fail("writeVrdHeader: Empty icon image\n");
+    writeLines(file, h, iconWidth, iconHeight);
+    static const unsigned char zeros[kPieceBytes] = {};
+    uint64_t left = uint64_t(iconWidth) * uint64_t(iconHeight) * (h->nbands == 1 ? 1 : 3);
+    while (left > 0) {
+        const size_t piece = left < kPieceBytes ? size_t(left) : kPieceBytes;
+        if (fwrite(zeros, 1, piece, file) < piece)
+            fail("writeVrdHeader: File write error\n");
+        left -= piece;
+    }
+    fflush(file);
+}
+
+namespace {
+
+double valueAt(const unsigned char *p, int32_t dtype)
+{
+    switch (dtype) {
+    case vrdUChar: return *p;
+    case vrdChar: return static_cast<signed char>(*p);
+    case vrdUInt12:
+    case vrdUInt16: { uint16_t v; memcpy(&v, p, 2); return v; }
+    case vrdInt16:
+    case vrdIntHU: { int16_t v; memcpy(&v, p, 2); return v; }
+    case vrdUInt32: { uint32_t v; memcpy(&v, p, 4); return v; }
+    case vrdInt32: { int32_t v; memcpy(&v, p, 4); return v; }
+    case vrdFloat: { float v; memcpy(&v, p, 4); return v; }
+    default: { double v; memcpy(&v, p, 8); return v; }
+    }
+}
+
+} // namespace
+
+extern "C" int32_t vrdPreviewRange(const void *slice, int32_t dtype, int32_t count, double *lo, double *hi)
+{
+    const int32_t size = vrdVoxelSize(dtype);
+    const unsigned char *bytes = static_cast<const unsigned char *>(slice);
+    bool any = false;
+    double low = 0, high = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const double v = valueAt(bytes + size_t(i) * size_t(size), dtype);
+        if (!std::isfinite(v))
+            continue;
+        if (!any || v < low)
+            low = v;
+        if (!any || v > high)
+            high = v;
+        any = true;
+    }
+    *lo = low;
+    *hi = high;
+    return any && high > low;
+}
+
+extern "C" void vrdPreviewPixels(const void *slice, int32_t dtype, int32_t first, int32_t count, double lo,
+                                 double hi, unsigned char *pixels)
+{
+    const int32_t size = vrdVoxelSize(dtype);
+    const unsigned char *bytes = static_cast<const unsigned char *>(slice) + size_t(first) * size_t(size);
+    if (!(hi > lo)) {
+        memset(pixels, 0, size_t(count > 0 ? count : 0));
+        return;
+    }
+    // A range as wide as a double's overflows the formula; scaling every
+    // operand by 1/256 gives what it would give with an unbounded exponent.
+    const double scale = std::isfinite((hi - lo) * 255.0) ? 1.0 : 1.0 / 256.0;
+    const double low = lo * scale, width = (hi - lo) * scale;
+    for (int32_t i = 0; i < count; ++i) {
+        const double v = valueAt(bytes + size_t(i) * size_t(size), dtype);
+        if (!(v > lo)) // NaN too
+            pixels[i] = 0;
+        else if (v >= hi)
+            pixels[i] = 255;
+        else
+            pixels[i] = static_cast<unsigned char>(std::floor((v * scale - low) * 255.0 / width + 0.5));
+    }
+}
+
+extern "C" int32_t vrdWritePreview(FILE *file, int64_t iconOffset, const void *slice, int32_t dtype,
+                                   int32_t nx, int32_t ny)
+{
+    if (file == nullptr || slice == nullptr || nx <= 0 || ny <= 0 || int64_t(nx) * ny > INT32_MAX ||
+        dtype < vrdUChar || dtype > vrdDouble || iconOffset < 0)
+        return 0;
+    const int32_t count = nx * ny;
+    double lo = 0, hi = 0;
+    if (!vrdPreviewRange(slice, dtype, count, &lo, &hi))
+        hi = lo; // every pixel 0
+    if (fflush(file) != 0)
+        return 0;
+    const off_t end = ftello(file);
+    if (end < 0 || fseeko(file, off_t(iconOffset), SEEK_SET) != 0)
+        return 0;
+    unsigned char pixels[4096];
+    bool written = true;
+    for (int32_t first = 0; first < count && written; first += int32_t(sizeof pixels)) {
+        const int32_t piece = std::min<int32_t>(count - first, int32_t(sizeof pixels));
+        vrdPreviewPixels(slice, dtype, first, piece, lo, hi, pixels);
+        written = fwrite(pixels, 1, size_t(piece), file) == size_t(piece);
+    }
+    written = fflush(file) == 0 && written;
+    return fseeko(file, end, SEEK_SET) == 0 && written;
 }

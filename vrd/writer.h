@@ -23,6 +23,28 @@ extern const char *const vrdLastLine;
 void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned char *icon,
                     int32_t iconWidth, int32_t iconHeight);
 
+/* writeVrdHeader with an icon of zero bytes, written in pieces, so that an
+   icon of any size costs no memory. Same messages and exits. */
+void writeVrdHeaderBlankIcon(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconHeight);
+
+/* The preview of a slice of count values of dtype (this machine's byte
+   order): its finite values from their minimum lo to their maximum hi map
+   linearly onto 0..255, pixel = floor((v - lo) * 255 / (hi - lo) + 0.5);
+   values at or below lo and NaN give 0, values at or above hi 255. A slice
+   with no two different finite values gives 0 everywhere.
+   vrdPreviewRange stores lo and hi and returns 1 when hi > lo, else 0.
+   vrdPreviewPixels writes the pixels of values first .. first + count - 1. */
+int32_t vrdPreviewRange(const void *slice, int32_t dtype, int32_t count, double *lo, double *hi);
+void vrdPreviewPixels(const void *slice, int32_t dtype, int32_t first, int32_t count, double lo, double hi,
+                      unsigned char *pixels);
+
+/* Writes the preview of an nx by ny slice over the grey ("P5") icon that
+   starts at byte iconOffset of file (a regular file open for writing; the
+   icon is the nx by ny one the programs write), in pieces, and returns the
+   stream to where it was. Returns 1 when the icon was written whole, 0 when
+   the stream cannot be repositioned or a write failed (nothing is printed). */
+int32_t vrdWritePreview(FILE *file, int64_t iconOffset, const void *slice, int32_t dtype, int32_t nx, int32_t ny);
+
 #ifdef __cplusplus
 }
 #endif

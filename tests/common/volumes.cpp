@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 
@@ -71,6 +72,36 @@ Bytes volume(const VrdHeader &h, const std::vector<Bytes> &slices)
             EXPECT_EQ(1, WriteSliceDataN(f, slice.data(), size, int32_t(slice.size() / size), h.compression));
         }
     });
+}
+
+Bytes previewOf(const float *values, size_t count)
+{
+    double lo = INFINITY, hi = -INFINITY;
+    for (size_t i = 0; i < count; ++i)
+        if (std::isfinite(values[i]))
+            lo = std::min<double>(lo, values[i]), hi = std::max<double>(hi, values[i]);
+    Bytes icon(count, '\0');
+    for (size_t i = 0; i < count && hi > lo; ++i) {
+        const double v = values[i];
+        icon[i] = char(v >= hi ? 255 : v > lo ? int(std::floor((v - lo) * 255.0 / (hi - lo) + 0.5)) : 0);
+    }
+    return icon;
+}
+
+Bytes withIcon(const Bytes &file, const VrdHeader &h, const Bytes &icon)
+{
+    const size_t iconEnd = volume(h, {}).size();
+    Bytes out = file;
+    out.replace(iconEnd - icon.size(), icon.size(), icon);
+    return out;
+}
+
+Bytes previewed(const VrdHeader &h, const std::vector<Bytes> &slices)
+{
+    const Bytes &middle = slices.at(size_t(h.nz / 2));
+    std::vector<float> values(middle.size() / 4);
+    memcpy(values.data(), middle.data(), values.size() * 4);
+    return withIcon(volume(h, slices), h, previewOf(values.data(), values.size()));
 }
 
 std::vector<Bytes> blocksAfter(const Bytes &file, size_t offset)

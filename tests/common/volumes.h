@@ -47,6 +47,16 @@ VrdHeader header(int32_t nx, int32_t ny, int32_t nz, int32_t dtype = vrdFloat, i
 Bytes volume(const VrdHeader &h, const std::vector<Bytes> &slices);
 std::vector<Bytes> blocksAfter(const Bytes &file, size_t offset);
 
+// The preview icon of a float32 slice, worked out here independently of the
+// library: finite min..max onto 0..255 rounded to nearest, NaN and values at
+// or below min 0, at or above max 255, all 0 without two different values;
+// and the file with it in place of its (grey) icon.
+Bytes previewOf(const float *values, size_t count);
+Bytes withIcon(const Bytes &file, const VrdHeader &h, const Bytes &icon);
+// volume() of float32 slices with the preview of slice nz / 2 as its icon,
+// as the programs write a whole run into a regular file.
+Bytes previewed(const VrdHeader &h, const std::vector<Bytes> &slices);
+
 Bytes readFile(const std::string &path);
 void writeFile(const std::string &path, const Bytes &bytes);
 ::testing::AssertionResult sameBytes(const Bytes &expected, const Bytes &actual);

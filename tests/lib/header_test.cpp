@@ -201,6 +201,9 @@ TEST(Reader, ErrorNumbers)
         {text(lines({"#!vtype vrdRectZ", "#!vdim 4 2 3", "#!pz 1", "#!pz 1", "#!pz 1"}, "#!vdim")), 16},
         {text(lines(rect + Lines{"#!vdim 2 1 1"}, "#!units")), 16}, {text(lines(rect + Lines{"#!vdim 3 1 2"}, "#!endian")), 15},
         {text(kValid, "P5\n-4 2\n", 0), 4}, {text(kValid, "P6\n4 2\n", 23), 4}, // icon: negative size, short
+        // An icon larger than any object is an allocation fault; one that
+        // could exist but is not in the file is a short icon.
+        {text(kValid, "P6\n2147483647 2147483647\n", 0), 14}, {text(kValid, "P5\n2147483647 2147483647\n", 0), 4},
     };
     for (const auto &[file, expected] : cases) {
         VrdHeader h{};

@@ -77,6 +77,7 @@ Reference windowReference(const Bytes &file, const volmap::Window &w)
     const int32_t size = vrdHeaderVoxelSize(&h);
     std::vector<unsigned char> slice(size_t(size) * kCount);
     std::vector<float> windowed(kCount);
+    Bytes icon;
     for (int32_t z = 0; z < h.nz && !ref.fatal; ++z) {
         VrdBlockResult r;
         vrdReadBlock(f, nullptr, slice.data(), h.endian, size, kCount, h.compression, &r);
@@ -85,9 +86,13 @@ Reference windowReference(const Bytes &file, const volmap::Window &w)
         if (ref.fatal)
             break;
         volmap::windowSlice(slice.data(), h.dtype, windowed.data(), kCount, w);
+        if (z == h.nz / 2)
+            icon = previewOf(windowed.data(), windowed.size());
         const Bytes bytes(reinterpret_cast<const char *>(windowed.data()), windowed.size() * 4);
         ref.output += block(h.compression == vrdCompZlib ? deflated(bytes) : bytes);
     }
+    if (!ref.fatal) // a run that ends part-way leaves the blank icon
+        ref.output = withIcon(ref.output, out, icon);
     fclose(f);
     return ref;
 }

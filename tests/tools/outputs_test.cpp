@@ -148,7 +148,10 @@ TEST_F(Outputs, FifosAndFileSizeLimitsAreWrittenDirectly)
     const Result r = run(dir, windowed("in.vrd", "out.fifo"));
     reader.join();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(sameBytes(readFile(path("plain.vrd")), copy));
+    // A pipe cannot be repositioned for the preview: it keeps the blank icon.
+    const Bytes plain = readFile(path("plain.vrd"));
+    EXPECT_TRUE(sameBytes(withIcon(plain, header(kNx, kNy, kNz), Bytes(size_t(kNx) * kNy, '\0')), copy));
+    EXPECT_NE(plain, copy);
 
     // Past a file-size limit: a write error, as on a full device, and status 1, no signal.
     const Bytes prefix = volume(header(kNx, kNy, kNz), {});
