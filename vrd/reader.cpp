@@ -3,8 +3,6 @@
 #include "vrd/validate.h"
 #include "vrd/writer.h"
 
-#include <sys/resource.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -314,14 +312,6 @@ void probeNumberFormat()
     exit(1);
 }
 
-uint64_t addressSpaceLimit()
-{
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return UINT64_MAX;
-    return uint64_t(limit.rlim_cur);
-}
-
 } // namespace
 
 extern "C" FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int32_t *iconHeight,
@@ -389,9 +379,8 @@ extern "C" FILE *vrdReadPrologue(FILE *file, VrdHeader *h)
     const uint64_t bytesPerPixel = isColor == 1 ? 3 : 1;
     const uint64_t total = bytesPerPixel * static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
     // The icon is dropped piece by piece, so it costs no memory; but an icon
-    // no buffer could hold is refused as the allocation it would take: larger
-    // than any object can be, or than this process's address space may grow.
-    if (total > uint64_t(PTRDIFF_MAX) || total > addressSpaceLimit())
+    // larger than any object can be is refused as the allocation it would be.
+    if (total > uint64_t(PTRDIFF_MAX))
         return refuse(14);
     if (total == 0)
         return file;

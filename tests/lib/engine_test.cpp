@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <unistd.h>
+
 using namespace testkit;
 
 namespace {
@@ -388,4 +390,64 @@ TEST(Engine, FewerThreadsWhenWorkersCannotBeSetUpAndBadSetupsRefused)
         EXPECT_NE(std::string(why).find(b.why), std::string::npos) << why;
     }
     fclose(fa);
+}
+
+namespace {
+
+// A slow source: about a quarter of a second per slice, and a message of its
+// own on slice 6.
+void slowSource(void *, int32_t z, void *slice, VrdBlockResult *result)
+{
+    memset(slice, 0, size_t(kCount) * 2);
+    usleep(250 * 1000);
+    if (z == 6) {
+        result->outcome = vrdBlockDamaged;
+        snprintf(result->message, sizeof result->message, "slice 6 is odd\n");
+    }
+}
+
+std::string slowRun(int32_t flags)
+{
+    VrdHeader h = header(kNx, kNy, 8, vrdInt16, vrdCompNone);
+    const VrdEngineInput input{nullptr, &h, slowSource};
+    VrdEngineSetup setup{};
+    setup.inputCount = 1, setup.inputs = &input, setup.threads = 1, setup.flags = flags;
+    char why[200] = "";
+    VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
+    EXPECT_NE(engine, nullptr) << why;
+    testing::internal::CaptureStderr();
+    if (engine != nullptr)
+        vrdEngineRun(engine, nullptr);
+    vrdEngineFree(engine);
+    return testing::internal::GetCapturedStderr();
+}
+
+} // namespace
+
+// A run of two seconds shows its progress line; every message starts on a
+// cleared line, the line is cleared at the end, and without the flag stderr
+// holds the messages alone.
+TEST(Engine, ProgressLineNeverMixesWithMessages)
+{
+    EXPECT_EQ(slowRun(0), "slice 6 is odd\n");
+    const std::string err = slowRun(vrdEngineProgress);
+    EXPECT_NE(err.find("/8 slices"), std::string::npos) << err;
+    const size_t message = err.find("slice 6 is odd\n");
+    ASSERT_NE(message, std::string::npos);
+    ASSERT_GT(message, 0u);
+    EXPECT_EQ(err[message - 1], '\r');
+    const size_t cleared = err.rfind('\r', message - 2);
+    ASSERT_NE(cleared, std::string::npos);
+    EXPECT_EQ(err.find_first_not_of(' ', cleared + 1), message - 1) << "blanks over the line before the message";
+    EXPECT_EQ(err.back(), '\r');
+    EXPECT_EQ(err.find_first_not_of(" \r", err.rfind("left") + 4), std::string::npos);
+    std::string text; // what stays on the screen
+    for (size_t i = 0; i < err.size(); ++i) {
+        if (err[i] == '\r')
+            text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+        else
+            text += err[i];
+    }
+    EXPECT_EQ(text.substr(0, text.rfind('\n') + 1), "slice 6 is odd\n");
+    EXPECT_EQ(text.find_first_not_of(' ', text.rfind('\n') + 1), std::string::npos);
 }

@@ -123,8 +123,8 @@ TEST_F(Threads, SameRunsOnSoundAndDamagedVolumes)
         {"zlib: corrupt stream", corrupt.file(), 1},
         {"zlib: block that inflates long", zlib.with(7, longer).file(), 1},
         // An odd length leaves half an item of the slice before in the buffer.
-        {"raw: short first, shorter and longer blocks, truncated block",
-         raw.with(0, slice.substr(0, 11)).with(2, slice.substr(0, slice.size() - 7)).with(6, slice + "more").file(9, 104), 1},
+        {"raw: short, shorter and longer blocks, truncated block",
+         raw.with(1, slice.substr(0, 11)).with(2, slice.substr(0, slice.size() - 7)).with(6, slice + "more").file(9, 104), 1},
     };
     writeFile(path("other.vrd"), Volume(vrdFloat, vrdCompZlib, vrdLittleEndian, 3).file());
     for (const auto &in : inputs) {

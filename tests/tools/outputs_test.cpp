@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -79,6 +80,29 @@ struct Outputs : TempDirTest {
         return (this->*condition)();
     }
 };
+
+// What a terminal shows for text: a carriage return goes back to the start
+// of the line, and what follows overwrites it; trailing blanks dropped.
+std::string onScreen(const std::string &text)
+{
+    std::string screen, line;
+    size_t column = 0;
+    for (char c : text) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            screen += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
+            line.clear(), column = 0;
+        } else {
+            if (column < line.size())
+                line[column] = c;
+            else
+                line += c;
+            ++column;
+        }
+    }
+    return screen + line.substr(0, line.find_last_not_of(' ') + 1);
+}
 
 bool writeAll(int fd, const Bytes &bytes)
 {
@@ -163,3 +187,45 @@ TEST_F(Outputs, FifosAndFileSizeLimitsAreWrittenDirectly)
 }
 
 } // namespace
+
+// A run slow enough for the progress line (its blocks arrive through a FIFO,
+// one every 300 ms): with stderr not a terminal it prints exactly what a
+// quick run prints, unless VRD_PROGRESS=1 asks for the line.
+TEST_F(Outputs, SlowRunsShowProgressOnlyWhenAskedOffATerminal)
+{
+    const Bytes file = volumeOf(1), prefix = volume(header(kNx, kNy, kNz), {});
+    std::vector<Bytes> blocks = blocksAfter(file, prefix.size());
+    blocks[3] = deflated(sliceOf(3, 1).substr(0, 100)); // inflates short: one message
+    Bytes damaged = prefix;
+    for (const Bytes &b : blocks)
+        damaged += block(b);
+    writeFile(path("quick.vrd"), damaged);
+    const Result quick = run(dir, windowed("quick.vrd", "quick.out"));
+    ASSERT_EQ(quick.status, 1);
+    for (const char *setting : {static_cast<const char *>(nullptr), "0", "1"}) {
+        SCOPED_TRACE(setting ? setting : "unset");
+        setting ? setenv("VRD_PROGRESS", setting, 1) : unsetenv("VRD_PROGRESS");
+        ASSERT_EQ(mkfifo(path("in.fifo").c_str(), 0644), 0);
+        std::thread feeder([&] {
+            const int fifo = open(path("in.fifo").c_str(), O_WRONLY);
+            bool fed = fifo >= 0 && writeAll(fifo, prefix);
+            for (const Bytes &b : blocks) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                fed = fed && writeAll(fifo, block(b));
+            }
+            close(fifo);
+        });
+        const Result slow = run(dir, windowed("in.fifo", "slow.out"));
+        feeder.join();
+        unsetenv("VRD_PROGRESS");
+        std::filesystem::remove(path("in.fifo"));
+        EXPECT_EQ(slow.status, 1);
+        const std::string quickErr = std::regex_replace(quick.err, std::regex("quick.vrd"), "in.fifo");
+        if (setting == nullptr || setting[0] == '0') {
+            EXPECT_EQ(slow.err, quickErr);
+        } else {
+            EXPECT_NE(slow.err.find("/6 slices"), std::string::npos) << slow.err;
+            EXPECT_EQ(onScreen(slow.err), quickErr) << slow.err;
+        }
+    }
+}

@@ -60,6 +60,96 @@ TEST_F(Programs, TooFewArgumentsGiveUsageAndTouchNothing)
     }
 }
 
+TEST_F(Programs, HelpAndVersionAnswerOnStandardOutput)
+{
+    for (const std::string &program : {volmap, volcmp}) {
+        const std::string name = program.substr(program.rfind('/') + 1);
+        const Result help = run(dir, {program, "--help"}), version = run(dir, {program, "--version"});
+        EXPECT_TRUE(help.status == 0 && help.err.empty() && help.out.rfind("Usage: " + name + " ", 0) == 0) << help.out;
+        EXPECT_TRUE(version.status == 0 && version.err.empty()) << version.err;
+        EXPECT_EQ(version.out, name + " (vrd) " + vrdVersion() + "\n");
+        // Only as the first and only argument: otherwise arguments as before.
+        const Result late = run(dir, {program, "in.vrd", "--help"});
+        EXPECT_TRUE(late.status == 255 && late.out.empty() && late.err.rfind("Missing parameters. \n", 0) == 0);
+    }
+}
+
+// Window numbers: every form of a number has the value atof gives it; any
+// other text is refused naming the argument, before the input is opened or
+// any output exists.
+TEST_F(Programs, WindowNumbersMustBeNumbers)
+{
+    writeFile(path("in.vrd"), volume(header(6, 1, 1, vrdFloat, vrdCompNone), {values<float>({-1, 5, 999, 1e4f, 0, 3})}));
+    const std::vector<std::string> forms = {"-0.5", "10", "1e3", "inf", "0x10", "+2", ".5"};
+    for (const std::string &min : forms) {
+        std::remove(path("out.vrd").c_str());
+        const Result r = run(dir, {volmap, "in.vrd", "out.vrd", min, "2000", "3000", "inf"});
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << min << r.err;
+    }
+    const Result nan = run(dir, {volmap, "in.vrd", "out.vrd", "nan", "nan", "nan", "nan"});
+    EXPECT_EQ(nan.status, 0) << nan.err;
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"abc", "0", "60", "80"}, "min: not a number: \"abc\""},
+        {{"0", "1O", "60", "80"}, "mid1: not a number: \"1O\""},
+        {{"0", "1", "3x", "80"}, "mid2: not a number: \"3x\""},
+        {{"0", "1", "3", ""}, "max: not a number: \"\""},
+        {{"0", " 1", "3", "4"}, "mid1: not a number: \" 1\""},
+        {{"0", "1", "3", "4 "}, "max: not a number: \"4 \""},
+    };
+    std::remove(path("out.vrd").c_str());
+    for (const auto &[numbers, reason] : refused) {
+        std::vector<std::string> args = {volmap, "missing.vrd", "out.vrd"};
+        args.insert(args.end(), numbers.begin(), numbers.end());
+        const Result r = run(dir, args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "volmap: " + reason + "\n");
+        EXPECT_FALSE(std::filesystem::exists(path("out.vrd")));
+    }
+}
+
+// A file whose first block cannot hold a slice is refused before any output
+// exists and without the memory its header asks for; a pipe, or a file that
+// holds some blocks, still runs as a damaged input.
+TEST_F(Programs, InputsThatHoldNoSliceDataAreRefusedFirst)
+{
+    // Headers of 30000 x 30000 voxels per slice, with a one-pixel icon.
+    const auto huge = [](int32_t compression) {
+        const VrdHeader h = header(30000, 30000, 4, vrdFloat, compression);
+        const unsigned char pixel = 0;
+        return writtenBy([&](FILE *f) { writeVrdHeader(f, &h, &pixel, 1, 1); });
+    };
+    const Bytes z = deflated(kSlice);
+    const std::pair<const char *, Bytes> cases[] = {
+        {"header alone", huge(vrdCompZlib)},
+        {"half a length field", huge(vrdCompZlib) + Bytes(2, '\0')},
+        {"fewer bytes than announced", huge(vrdCompZlib) + block(Bytes(5000, 'x'), 900000)},
+        {"zlib block below the deflate bound", huge(vrdCompZlib) + block(Bytes(3000, 'x')) + block(Bytes(3000, 'x'))},
+        {"raw block shorter than the slice", huge(vrdCompNone) + block(Bytes(4000, 'x'))},
+        {"small raw slice", volume(header(3, 2, 2, vrdFloat, vrdCompNone), {}) + block(kSlice.substr(0, 20)) + block(kSlice)},
+    };
+    for (const auto &[what, file] : cases) {
+        SCOPED_TRACE(what);
+        writeFile(path("in.vrd"), file);
+        for (const std::vector<std::string> &args : {std::vector<std::string>{volmap, "in.vrd", "out.vrd", "0", "1", "2", "3"},
+                                                     {volcmp, "in.vrd", "in.vrd", "-", "-", "out.vrd"}}) {
+            const Result r = run(dir, args, nullptr, nullptr, uint64_t(64) << 20);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.err.rfind(args[0].substr(args[0].rfind('/') + 1) + ": in.vrd: holds no slice data", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+            EXPECT_FALSE(std::filesystem::exists(path("out.vrd")));
+        }
+    }
+    // Some blocks but fewer than nz: a damaged input, as always.
+    writeFile(path("in.vrd"), volume(header(3, 2, 4, vrdFloat, vrdCompZlib), {}) + block(z));
+    const Result some = run(dir, {volmap, "in.vrd", "out.vrd", "0", "10", "20", "40"});
+    EXPECT_EQ(some.status, 1);
+    EXPECT_EQ(some.err, "ReadLong error (1)\n") << some.err;
+    // The same bytes through a pipe are read as they come.
+    const Result piped = run(dir, {"/bin/sh", "-c", "cat in.vrd | " + volmap + " /dev/stdin out.vrd 0 10 20 40"});
+    EXPECT_EQ(piped.status, 1);
+    EXPECT_EQ(piped.err, "ReadLong error (1)\n");
+}
+
 TEST_F(Programs, WindowCopiesTheHeaderAndReadsEveryKind)
 {
     const Bytes in = values<float>({-5, 2.5f, 15, 30, 40, -0.0f}), out = values<float>({0, 0.25f, 1, 0.5f, 0, 0});

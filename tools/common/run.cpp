@@ -141,6 +141,32 @@ void checkInput(const Input &in)
         refuse(in.path, "slices of %d x %d voxels are too large for a block", h.nx, h.ny);
 }
 
+void checkFirstBlock(const Input &in)
+{
+    struct stat info;
+    if (fstat(fileno(in.file), &info) != 0 || !S_ISREG(info.st_mode))
+        return; // a pipe is read as it comes
+    const off_t start = ftello(in.file);
+    if (start < 0)
+        return;
+    unsigned char field[4];
+    const size_t got = fread(field, 1, sizeof field, in.file);
+    if (fseeko(in.file, start, SEEK_SET) != 0)
+        refuse(in.path, "cannot return to the first slice block: %s", strerror(errno));
+    const uint64_t sliceBytes = uint64_t(in.voxelSize) * uint64_t(in.header.nx) * uint64_t(in.header.ny);
+    const uint64_t length = uint64_t(field[0]) << 24 | uint64_t(field[1]) << 16 | uint64_t(field[2]) << 8 | field[3];
+    const uint64_t least = in.header.compression == vrdCompNone ? sliceBytes : sliceBytes / 1032;
+    const uint64_t after = uint64_t(info.st_size) > uint64_t(start) + 4 ? uint64_t(info.st_size) - uint64_t(start) - 4 : 0;
+    if (got < sizeof field)
+        refuse(in.path, "holds no slice data (the file ends before the first block)");
+    if (length > after)
+        refuse(in.path, "holds no slice data (the first block announces %llu bytes, %llu follow)",
+               static_cast<unsigned long long>(length), static_cast<unsigned long long>(after));
+    if (length < least)
+        refuse(in.path, "holds no slice data (the first block of %llu bytes cannot hold a slice of %llu bytes)",
+               static_cast<unsigned long long>(length), static_cast<unsigned long long>(sliceBytes));
+}
+
 VrdHeader floatHeaderFrom(const VrdHeader &in)
 {
     VrdHeader out = in;

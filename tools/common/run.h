@@ -65,6 +65,14 @@ void openInput(Input &in, const char *path);
 // band, or a slice that does not fit an int32 count or a 32-bit block.
 void checkInput(const Input &in);
 
+// Refuses a regular-file input that cannot hold its first slice: its first
+// block's length field is missing, fewer bytes follow it than it announces,
+// or it announces fewer than the slice could ever take (a raw block holds
+// the slice; deflate cannot shrink data by more than 1032 to 1). Looks at the
+// block and returns the stream to where it was. A file that holds some
+// blocks but not all is left to the run, which reports it as damaged.
+void checkFirstBlock(const Input &in);
+
 // The output header: the input's, describing float32 slices in this
 // machine's byte order.
 VrdHeader floatHeaderFrom(const VrdHeader &in);

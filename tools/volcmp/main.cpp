@@ -41,6 +41,8 @@ int run(int argc, char **argv)
     }
     vrdtool::checkInput(first);
     vrdtool::checkInput(second);
+    vrdtool::checkFirstBlock(first);
+    vrdtool::checkFirstBlock(second);
 
     vrdtool::Output out;
     out.path = argv[5];

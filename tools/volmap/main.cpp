@@ -36,6 +36,7 @@ int run(int argc, char **argv)
     vrdtool::Input in;
     vrdtool::openInput(in, argv[1]);
     vrdtool::checkInput(in);
+    vrdtool::checkFirstBlock(in);
 
     vrdtool::Output out;
     out.path = argv[2];
