@@ -78,7 +78,12 @@ int main(int argc, char **argv)
         fprintf(stderr, "vrd_threshold: %s: only single-band volumes\n", argv[1]);
         return 1;
     }
-    Job job = {atof(argv[3]), in.dtype, 0};
+    char *end = NULL;
+    Job job = {strtod(argv[3], &end), in.dtype, 0};
+    if (argv[3][0] == '\0' || *end != '\0') {
+        fprintf(stderr, "vrd_threshold: threshold: not a number: \"%s\"\n", argv[3]);
+        return 2;
+    }
 
     VrdEngineInput input = {file, &in, NULL};
     VrdEngineSetup setup;
@@ -91,6 +96,7 @@ int main(int argc, char **argv)
     setup.compute = maskSlice;
     setup.ordered = addCount;
     setup.user = &job;
+    setup.flags = vrdEnginePreview; /* the icon shows the middle slice of the mask */
     char why[200];
     VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
     if (engine == NULL) {
@@ -103,14 +109,12 @@ int main(int argc, char **argv)
     out.dtype = vrdUChar;
     out.endian = vrdLittleEndian;
     out.hasBgThreshold = 0;
-    unsigned char *icon = calloc((size_t)in.nx * (size_t)in.ny, 1);
     FILE *output = fopen(argv[2], "wb");
-    if (icon == NULL || output == NULL) {
+    if (output == NULL) {
         perror(argv[2]);
         return 1;
     }
-    writeVrdHeader(output, &out, icon, in.nx, in.ny);
-    free(icon);
+    writeVrdHeaderBlankIcon(output, &out, in.nx, in.ny);
 
     vrdEngineRun(engine, output);
     int damaged = vrdEngineDamaged(engine, 0) > 0 || vrdEngineDamaged(engine, -1) > 0;

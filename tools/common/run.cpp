@@ -178,14 +178,6 @@ VrdHeader floatHeaderFrom(const VrdHeader &in)
     return out;
 }
 
-void *allocateOrRefuse(uint64_t bytes, const char *path)
-{
-    void *p = bytes <= SIZE_MAX ? calloc(size_t(bytes) > 0 ? size_t(bytes) : 1, 1) : nullptr;
-    if (p == nullptr)
-        refuse(path, "cannot allocate %llu bytes for a slice", static_cast<unsigned long long>(bytes));
-    return p;
-}
-
 VrdDeflate deflateSetting()
 {
     VrdDeflate setting{};
@@ -249,13 +241,11 @@ void createOutput(Output &out, const std::vector<const Input *> &inputs)
                 refuse(out.path, "is the same file as the input %s", in->path);
         }
     }
-    const uint64_t iconBytes = uint64_t(out.header.nx) * uint64_t(out.header.ny);
-    unsigned char *icon = static_cast<unsigned char *>(allocateOrRefuse(iconBytes, out.path));
     out.file = openOutput(out.path);
     if (out.file == nullptr)
         refuse(out.path, "cannot create: %s", strerror(errno));
-    writeVrdHeader(out.file, &out.header, icon, out.header.nx, out.header.ny);
-    free(icon);
+    // Blank until the run has its middle slice (see the engine's preview).
+    writeVrdHeaderBlankIcon(out.file, &out.header, out.header.nx, out.header.ny);
 }
 
 int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)

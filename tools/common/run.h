@@ -77,9 +77,6 @@ void checkFirstBlock(const Input &in);
 // machine's byte order.
 VrdHeader floatHeaderFrom(const VrdHeader &in);
 
-// A zeroed buffer of bytes, or a refusal naming path when it cannot be had.
-void *allocateOrRefuse(uint64_t bytes, const char *path);
-
 // How zlib output blocks are deflated: VRD_DEFLATE (zlib, zlib:LEVEL,
 // libdeflate, libdeflate:LEVEL), by default zlib at its default level. An
 // unknown value is refused.
