@@ -19,8 +19,11 @@ echo "made   $($bin/vrd_stats out/lesion.vrd)"
 # (15) maps to 1, the sphere (40) to 0.
 $bin/volmap out/phantom.vrd out/windowed.vrd 0 10 20 40
 echo "volmap $($bin/vrd_stats out/windowed.vrd)"
+# Every output is also a PNM image whose picture is its middle slice.
+convert out/windowed.vrd out/windowed.png
+echo "icon   out/windowed.png: the middle slice of out/windowed.vrd as a picture"
 
 # Where the two volumes differ: 100 x the larger value, 0 elsewhere.
 $bin/volcmp out/phantom.vrd out/lesion.vrd - - out/difference.vrd
 echo "volcmp $($bin/vrd_stats out/difference.vrd)"
-echo "files are in $(pwd)/out; each is also a PNM image any viewer opens"
+echo "files are in $(pwd)/out; each is also a PNM image any viewer opens, showing its middle slice"
