@@ -259,10 +259,10 @@ extern "C" void vrdPreviewPixels(const void *slice, int32_t dtype, int32_t first
         memset(pixels, 0, size_t(count > 0 ? count : 0));
         return;
     }
-    // A range as wide as a double's overflows the formula; scaling every
-    // operand by 1/256 gives what it would give with an unbounded exponent.
-    const double scale = std::isfinite((hi - lo) * 255.0) ? 1.0 : 1.0 / 256.0;
-    const double low = lo * scale, width = (hi - lo) * scale;
+    // A range as wide as a double's overflows hi - lo; scaling every operand
+    // by 1/256 (exact for values this large) keeps the quotient.
+    const double scale = std::isfinite(hi - lo) ? 1.0 : 1.0 / 256.0;
+    const double low = lo * scale, width = hi * scale - lo * scale;
     for (int32_t i = 0; i < count; ++i) {
         const double v = valueAt(bytes + size_t(i) * size_t(size), dtype);
         if (!(v > lo)) // NaN too
@@ -270,7 +270,7 @@ extern "C" void vrdPreviewPixels(const void *slice, int32_t dtype, int32_t first
         else if (v >= hi)
             pixels[i] = 255;
         else
-            pixels[i] = static_cast<unsigned char>(std::floor((v * scale - low) * 255.0 / width + 0.5));
+            pixels[i] = static_cast<unsigned char>(std::floor((v * scale - low) / width * 255.0 + 0.5));
     }
 }
 

@@ -29,7 +29,7 @@ void writeVrdHeaderBlankIcon(FILE *file, const VrdHeader *h, int32_t iconWidth, 
 
 /* The preview of a slice of count values of dtype (this machine's byte
    order): its finite values from their minimum lo to their maximum hi map
-   linearly onto 0..255, pixel = floor((v - lo) * 255 / (hi - lo) + 0.5);
+   linearly onto 0..255, pixel = floor((v - lo) / (hi - lo) * 255 + 0.5);
    values at or below lo and NaN give 0, values at or above hi 255. A slice
    with no two different finite values gives 0 everywhere.
    vrdPreviewRange stores lo and hi and returns 1 when hi > lo, else 0.

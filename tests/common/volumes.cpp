@@ -83,7 +83,7 @@ Bytes previewOf(const float *values, size_t count)
     Bytes icon(count, '\0');
     for (size_t i = 0; i < count && hi > lo; ++i) {
         const double v = values[i];
-        icon[i] = char(v >= hi ? 255 : v > lo ? int(std::floor((v - lo) * 255.0 / (hi - lo) + 0.5)) : 0);
+        icon[i] = char(v >= hi ? 255 : v > lo ? int(std::floor((v - lo) / (hi - lo) * 255.0 + 0.5)) : 0);
     }
     return icon;
 }
