@@ -28,6 +28,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,7 @@ namespace {
 // Workers need little stack of their own; a small one keeps the threads
 // cheap under an address-space limit.
 constexpr size_t kThreadStack = size_t{1} << 20;
+constexpr size_t kGuard = 4096; // a page below each stack that no thread may touch
 constexpr int32_t kMaxThreads = 256;
 constexpr int32_t kMaxSlots = 512;
 
@@ -94,6 +96,7 @@ struct VrdEngine {
     int32_t codecCount = 0;
 
     pthread_t *ids = nullptr;
+    void **stacks = nullptr; // of the threads started
     int32_t started = 0;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t slotFreed = PTHREAD_COND_INITIALIZER, sliceLoaded = PTHREAD_COND_INITIALIZER,
@@ -468,8 +471,10 @@ void stopThreads(VrdEngine *e)
     pthread_cond_broadcast(&e->slotFreed);
     pthread_cond_broadcast(&e->sliceLoaded);
     pthread_mutex_unlock(&e->lock);
-    for (int32_t i = 0; i < e->started; ++i)
+    for (int32_t i = 0; i < e->started; ++i) {
         pthread_join(e->ids[i], nullptr);
+        munmap(e->stacks[i], kThreadStack + kGuard);
+    }
     e->started = 0;
 }
 
@@ -478,10 +483,18 @@ bool startThread(VrdEngine *e, void *(*body)(void *))
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0)
         return false;
-    pthread_attr_setstacksize(&attr, kThreadStack);
-    const bool ok = pthread_create(&e->ids[e->started], &attr, body, e) == 0;
+    // A stack of the engine's own, unmapped when the thread is joined: the C
+    // library would keep the stacks of ended threads for later ones, and a
+    // set-up that falls back to fewer threads needs that memory back.
+    void *stack = mmap(nullptr, kThreadStack + kGuard, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    bool ok = stack != MAP_FAILED && mprotect(stack, kGuard, PROT_NONE) == 0 &&
+              pthread_attr_setstack(&attr, static_cast<char *>(stack) + kGuard, kThreadStack) == 0;
+    ok = ok && pthread_create(&e->ids[e->started], &attr, body, e) == 0;
     pthread_attr_destroy(&attr);
-    e->started += ok;
+    if (ok)
+        e->stacks[e->started++] = stack;
+    else if (stack != MAP_FAILED)
+        munmap(stack, kThreadStack + kGuard);
     return ok;
 }
 
@@ -493,6 +506,8 @@ void tearDown(VrdEngine *e)
     stopThreads(e);
     free(e->ids);
     e->ids = nullptr;
+    free(e->stacks);
+    e->stacks = nullptr;
     if (e->slots != nullptr)
         for (int32_t i = e->slotCount - 1; i >= 0; --i) // sharing slots before their owner
             releaseSlot(e, e->slots[i]);
@@ -559,7 +574,8 @@ bool setUp(VrdEngine *e, int32_t threads, int32_t slots)
     if (threads == 1)
         return true;
     e->ids = allocate<pthread_t>(size_t(threads) + 1);
-    if (e->ids == nullptr || !startThread(e, readerThread))
+    e->stacks = allocate<void *>(size_t(threads) + 1);
+    if (e->ids == nullptr || e->stacks == nullptr || !startThread(e, readerThread))
         return false;
     for (int32_t i = 0; i < threads; ++i)
         if (!startThread(e, workerThread))

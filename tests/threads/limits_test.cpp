@@ -4,6 +4,7 @@
 // are had before the output is created, with fewer threads when they do not fit.
 #include "volumes.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -29,26 +30,30 @@ TEST_F(Limits, ThreadedRunsBehaveLikeTheOneThreadRun)
         std::reverse(slices.begin(), slices.end());
         writeFile(path("b.vrd"), volume(h, slices));
         for (const std::vector<std::string> &args : {std::vector<std::string>{VOLMAP, "a.vrd", "out.vrd", "0", "40", "80", "700"},
-                                                     {VOLCMP, "a.vrd", "b.vrd", "-", "-", "out.vrd"}}) {
+                                                     {VOLCMP, "a.vrd", "b.vrd", "-", "-", "out.vrd"},
+                                                     {VRDCONVERT, "a.vrd", "out.vrd", "--zlib"},
+                                                     {VRDCONVERT, "a.vrd", "out.nii.gz"},
+                                                     {VRDCONVERT, "a.vrd", "out.nrrd", "--encoding", "raw"}}) {
+            const std::string output = path(*std::find_if(args.begin(), args.end(), [](const std::string &a) { return a.rfind("out.", 0) == 0; }));
             int succeeded = 0;
             for (uint64_t mib = 6; mib <= 48; mib += 3) {
-                SCOPED_TRACE(args[0] + (compression == vrdCompZlib ? " zlib, " : " raw, ") + std::to_string(mib) + " MiB");
-                std::filesystem::remove(path("out.vrd"));
+                SCOPED_TRACE(args[0] + " " + output + (compression == vrdCompZlib ? " zlib, " : " raw, ") + std::to_string(mib) + " MiB");
+                std::filesystem::remove(output);
                 const Result one = run(dir, args, nullptr, "1", mib << 20);
-                const bool made = std::filesystem::exists(path("out.vrd"));
-                const Bytes first = made ? readFile(path("out.vrd")) : "";
+                const bool made = std::filesystem::exists(output);
+                const Bytes first = made ? readFile(output) : "";
                 succeeded += one.status == 0;
                 EXPECT_TRUE(one.status == 0 || (one.status == 255 && !made)) << one.status << one.err;
                 for (const char *threads : {"2", "5"}) {
-                    std::filesystem::remove(path("out.vrd"));
+                    std::filesystem::remove(output);
                     const Result r = run(dir, args, nullptr, threads, mib << 20);
-                    if (r.status == 255 && !std::filesystem::exists(path("out.vrd"))) {
+                    if (r.status == 255 && !std::filesystem::exists(output)) {
                         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
                         EXPECT_NE(one.status, 0) << threads << " threads refused where one thread ran: " << r.err;
                         continue;
                     }
                     EXPECT_TRUE(r.status == one.status && r.err == one.err) << threads << " threads: " << r.status << r.err;
-                    EXPECT_TRUE(sameBytes(first, readFile(path("out.vrd")))) << threads << " threads";
+                    EXPECT_TRUE(sameBytes(first, readFile(output))) << threads << " threads";
                 }
             }
             EXPECT_GT(succeeded, 8); // the range reaches well past what one thread needs

@@ -231,21 +231,41 @@ void runSlices(VrdEngine *engine, const std::vector<Input *> &inputs, Output &ou
     vrdEngineFree(engine);
 }
 
-void createOutput(Output &out, const std::vector<const Input *> &inputs)
+void refuseSameFile(const char *output, const std::vector<InputFile> &inputs)
 {
     struct stat target;
-    if (stat(out.path, &target) == 0) {
-        for (const Input *in : inputs) {
-            struct stat source;
-            if (fstat(fileno(in->file), &source) == 0 && sameFile(source, target))
-                refuse(out.path, "is the same file as the input %s", in->path);
-        }
+    if (stat(output, &target) != 0)
+        return;
+    for (const InputFile &in : inputs) {
+        struct stat source;
+        const int got = in.file != nullptr ? fstat(fileno(in.file), &source) : stat(in.path, &source);
+        if (got == 0 && sameFile(source, target))
+            refuse(output, "is the same file as the input %s", in.path);
     }
-    out.file = openOutput(out.path);
-    if (out.file == nullptr)
-        refuse(out.path, "cannot create: %s", strerror(errno));
+}
+
+FILE *createOutputFile(const char *path)
+{
+    FILE *file = openOutput(path);
+    if (file == nullptr)
+        refuse(path, "cannot create: %s", strerror(errno));
+    return file;
+}
+
+void createOutputFor(Output &out, const std::vector<InputFile> &inputs)
+{
+    refuseSameFile(out.path, inputs);
+    out.file = createOutputFile(out.path);
     // Blank until the run has its middle slice (see the engine's preview).
     writeVrdHeaderBlankIcon(out.file, &out.header, out.header.nx, out.header.ny);
+}
+
+void createOutput(Output &out, const std::vector<const Input *> &inputs)
+{
+    std::vector<InputFile> files;
+    for (const Input *in : inputs)
+        files.push_back(InputFile{in->path, in->file});
+    createOutputFor(out, files);
 }
 
 int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)

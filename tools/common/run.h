@@ -96,9 +96,22 @@ VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, 
 // Runs every slice into out and counts the damaged slices of every file.
 void runSlices(VrdEngine *engine, const std::vector<Input *> &inputs, Output &out);
 
+// A file a run reads: an open stream, or (file null) a path.
+struct InputFile {
+    const char *path = nullptr;
+    FILE *file = nullptr;
+};
+
+// Refuses an output path that names the same file as one of the inputs.
+void refuseSameFile(const char *output, const std::vector<InputFile> &inputs);
+
+// Opens the output with openOutput, or refuses it when it cannot be created.
+FILE *createOutputFile(const char *path);
+
 // Creates the output file and writes its header and a blank icon. Refuses an
 // output that is the same file as one of the inputs, or cannot be created.
 void createOutput(Output &out, const std::vector<const Input *> &inputs);
+void createOutputFor(Output &out, const std::vector<InputFile> &inputs);
 
 // Closes the inputs, then the output, and reports every damaged file.
 // Returns the exit status: 0 after a complete, correct run, else 1.

@@ -36,6 +36,7 @@ struct Volume {
     Units units = Units::Unknown;
     std::vector<std::string> comments; // NRRD comment lines / NIfTI descrip (empty when blank)
     std::vector<std::string> notes;    // things the reader dropped that a user should hear of
+    std::string dataFile;              // a detached header's data file, as opened (empty: the file itself)
 };
 
 // Bytes of one slice and of the whole volume; false with a reason when a
@@ -65,9 +66,14 @@ std::unique_ptr<SliceSource> openRaw(const std::string &path, const Volume &give
 enum class Encoding { Raw, Gzip };
 
 // A writer on a FILE* the caller opened and closes itself (after finish()).
+// Made with a null FILE*, a sink has all its memory and writes nothing
+// until start() gives it the file: a program can have everything before it
+// creates its output.
 class SliceSink {
 public:
     virtual ~SliceSink();
+    // The header bytes onto file, for a sink made without one.
+    virtual bool start(FILE *file, std::string *error) = 0;
     // One slice of nx*ny values in this machine's order.
     virtual bool write(const void *values, std::string *error) = 0;
     // Gzip sinks only: one or more consecutive slices (rawBytes of them in
@@ -75,7 +81,8 @@ public:
     // values as if write() had been given them.
     virtual bool writeDeflated(const uint8_t *data, size_t size, uint32_t crc, uint64_t rawBytes, std::string *error) = 0;
     // Ends the data (gzip trailer), flushes the FILE* and reports any write
-    // error; false too when fewer slices came than the volume has.
+    // error; false too when fewer slices came than the volume has (the data
+    // written are then ended all the same).
     virtual bool finish(std::string *error) = 0;
 };
 

@@ -649,6 +649,7 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
             return nullptr;
         }
         const std::string dataPath = name[0] == '/' ? name : directoryOf(path) + name;
+        v->dataFile = dataPath;
         in = std::make_unique<InputStream>();
         std::string why;
         if (!in->open(dataPath, &why)) {
@@ -728,9 +729,10 @@ std::unique_ptr<SliceSink> createNrrd(FILE *file, const Volume &v, Encoding enco
         }
     h += format("type: %s\ndimension: 3\nsizes: %lld %lld %lld\n", type, (long long)v.nx, (long long)v.ny,
                 (long long)v.nz);
+    // teem reads "nan" as an unknown spacing but refuses infinite ones.
+    auto spacing = [&](int i) { return exactText(std::isinf(v.spacing[i]) ? NAN : v.spacing[i]); };
     if (v.hasSpacing)
-        h += "spacings: " + exactText(v.spacing[0]) + " " + exactText(v.spacing[1]) + " " +
-             exactText(v.spacing[2]) + "\n";
+        h += "spacings: " + spacing(0) + " " + spacing(1) + " " + spacing(2) + "\n";
     const char *unit = v.units == Units::Metre        ? "m"
                        : v.units == Units::Millimetre ? "mm"
                        : v.units == Units::Micrometre ? "um"

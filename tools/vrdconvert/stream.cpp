@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include <sys/stat.h>
 
@@ -489,15 +490,21 @@ public:
             deflateEnd(&zs_);
     }
 
-    bool begin(FILE *file, int level, std::string *error)
+    // Everything the writer needs, before any file is written.
+    bool prepare(int level, std::string *error)
     {
-        file_ = file;
-        out_.reset(new uint8_t[kBufferSize]);
-        if (deflateInit2(&zs_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        out_.reset(new (std::nothrow) uint8_t[kBufferSize]);
+        if (!out_ || deflateInit2(&zs_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
             *error = format("cannot start deflate at level %d", level);
             return false;
         }
         deflating_ = true;
+        return true;
+    }
+
+    bool start(FILE *file, std::string *error)
+    {
+        file_ = file;
         // Deflate, no flags, no time, no extra flags, Unix.
         static const uint8_t header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
         return put(header, sizeof header, error);
@@ -588,28 +595,49 @@ private:
 
 class DataSink : public SliceSink {
 public:
-    DataSink(FILE *file, uint64_t sliceBytes, uint64_t totalBytes, Encoding encoding)
-        : file_(file), sliceBytes_(sliceBytes), totalBytes_(totalBytes), encoding_(encoding)
+    DataSink(uint64_t sliceBytes, uint64_t totalBytes, Encoding encoding, const std::string &plainHeader,
+             const std::string &dataHeader)
+        : sliceBytes_(sliceBytes), totalBytes_(totalBytes), encoding_(encoding), plainHeader_(plainHeader),
+          dataHeader_(dataHeader)
     {
     }
 
-    bool begin(int level, const std::string &plainHeader, const std::string &dataHeader, std::string *error)
+    bool prepare(int level, std::string *error)
     {
-        if (!plainHeader.empty() && fwrite(plainHeader.data(), 1, plainHeader.size(), file_) != plainHeader.size()) {
+        if (encoding_ == Encoding::Gzip) {
+            gzip_.reset(new (std::nothrow) GzipWriter);
+            if (!gzip_) {
+                *error = "out of memory for the gzip writer";
+                return false;
+            }
+            return gzip_->prepare(level, error);
+        }
+        return true;
+    }
+
+    bool start(FILE *file, std::string *error) override
+    {
+        if (file_ != nullptr) {
+            *error = "the output was started already";
+            return false;
+        }
+        file_ = file;
+        if (!plainHeader_.empty() &&
+            fwrite(plainHeader_.data(), 1, plainHeader_.size(), file_) != plainHeader_.size()) {
             *error = systemError("write error");
             return false;
         }
-        if (encoding_ == Encoding::Gzip) {
-            gzip_.reset(new GzipWriter);
-            if (!gzip_->begin(file_, level, error))
-                return false;
-        }
-        return putData(dataHeader.data(), dataHeader.size(), error);
+        if (gzip_ && !gzip_->start(file_, error))
+            return false;
+        const bool written = putData(dataHeader_.data(), dataHeader_.size(), error);
+        std::string().swap(plainHeader_);
+        std::string().swap(dataHeader_);
+        return written;
     }
 
     bool write(const void *values, std::string *error) override
     {
-        if (!room(sliceBytes_, error))
+        if (!started(error) || !room(sliceBytes_, error))
             return false;
         written_ += sliceBytes_;
         return putData(values, size_t(sliceBytes_), error);
@@ -621,7 +649,7 @@ public:
             *error = "deflated slices need a gzip-encoded output";
             return false;
         }
-        if (!room(rawBytes, error))
+        if (!started(error) || !room(rawBytes, error))
             return false;
         written_ += rawBytes;
         return gzip_->writeChunk(data, size, crc, rawBytes, error);
@@ -629,21 +657,31 @@ public:
 
     bool finish(std::string *error) override
     {
-        if (written_ != totalBytes_) {
-            *error = format("only %llu of the volume's %llu data bytes were written", (unsigned long long)written_,
-                            (unsigned long long)totalBytes_);
+        if (!started(error))
             return false;
-        }
+        // A short volume still gets a whole gzip member: what was written can be read.
         if (gzip_ && !gzip_->finish(error))
             return false;
         if (fflush(file_) != 0 || ferror(file_)) {
             *error = systemError("write error");
             return false;
         }
+        if (written_ != totalBytes_) {
+            *error = format("only %llu of the volume's %llu data bytes were written", (unsigned long long)written_,
+                            (unsigned long long)totalBytes_);
+            return false;
+        }
         return true;
     }
 
 private:
+    bool started(std::string *error)
+    {
+        if (file_ == nullptr)
+            *error = "the output was not started";
+        return file_ != nullptr;
+    }
+
     bool room(uint64_t bytes, std::string *error)
     {
         if (bytes > totalBytes_ - written_) {
@@ -664,9 +702,10 @@ private:
         return true;
     }
 
-    FILE *file_;
+    FILE *file_ = nullptr;
     uint64_t sliceBytes_, totalBytes_, written_ = 0;
     Encoding encoding_;
+    std::string plainHeader_, dataHeader_;
     std::unique_ptr<GzipWriter> gzip_;
 };
 
@@ -683,8 +722,8 @@ std::unique_ptr<SliceSink> makeSink(FILE *file, const Volume &v, Encoding encodi
         *error = format("gzip level %d is not 0 to 9", level);
         return nullptr;
     }
-    auto sink = std::make_unique<DataSink>(file, slice, total, encoding);
-    if (!sink->begin(level, plainHeader, dataHeader, error))
+    auto sink = std::make_unique<DataSink>(slice, total, encoding, plainHeader, dataHeader);
+    if (!sink->prepare(level, error) || (file != nullptr && !sink->start(file, error)))
         return nullptr;
     return sink;
 }

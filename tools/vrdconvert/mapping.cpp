@@ -1,0 +1,249 @@
+#include "mapping.h"
+
+#include "stream.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace vrdconvert {
+
+namespace {
+
+struct DtypeInfo {
+    int32_t dtype;
+    const char *name;
+    Scalar scalar;
+};
+constexpr DtypeInfo kDtypes[] = {
+    {vrdUChar, "uchar", Scalar::UInt8},     {vrdChar, "char", Scalar::Int8},
+    {vrdUInt12, "uint12", Scalar::UInt16},  {vrdUInt16, "uint16", Scalar::UInt16},
+    {vrdInt16, "int16", Scalar::Int16},     {vrdIntHU, "intHU", Scalar::Int16},
+    {vrdUInt32, "uint32", Scalar::UInt32},  {vrdInt32, "int32", Scalar::Int32},
+    {vrdFloat, "float", Scalar::Float32},   {vrdDouble, "double", Scalar::Float64},
+};
+
+const DtypeInfo *infoOf(int32_t dtype)
+{
+    for (const DtypeInfo &d : kDtypes)
+        if (d.dtype == dtype)
+            return &d;
+    return nullptr;
+}
+
+// One axis of a vrd grid: its spacings, equal or not.
+struct Axis {
+    double first = 0, min = 0, max = 0, sum = 0;
+    int64_t count = 0;
+    void add(float s)
+    {
+        const double d = s;
+        if (count == 0)
+            first = min = max = d;
+        min = std::fmin(min, d);
+        max = std::fmax(max, d);
+        sum += d;
+        ++count;
+    }
+    bool uniform() const { return min == max; }
+    double mean() const { return sum / double(count); }
+};
+
+Axis axisOf(const float *values, int64_t from, int64_t to)
+{
+    Axis a;
+    for (int64_t i = from; i < to; ++i)
+        a.add(values[i]);
+    return a;
+}
+
+Axis single(float s)
+{
+    Axis a;
+    a.add(s);
+    return a;
+}
+
+const char *unitsName(int32_t units)
+{
+    switch (units) {
+    case vrdUum: return "micrometres";
+    case vrdUm: return "metres";
+    default: return "millimetres";
+    }
+}
+
+} // namespace
+
+Scalar scalarOfDtype(int32_t dtype)
+{
+    const DtypeInfo *d = infoOf(dtype);
+    return d != nullptr ? d->scalar : Scalar::UInt8;
+}
+
+bool dtypeOfScalar(Scalar s, int32_t *dtype)
+{
+    switch (s) {
+    case Scalar::Int8: *dtype = vrdChar; return true;
+    case Scalar::UInt8: *dtype = vrdUChar; return true;
+    case Scalar::Int16: *dtype = vrdInt16; return true;
+    case Scalar::UInt16: *dtype = vrdUInt16; return true;
+    case Scalar::Int32: *dtype = vrdInt32; return true;
+    case Scalar::UInt32: *dtype = vrdUInt32; return true;
+    case Scalar::Float32: *dtype = vrdFloat; return true;
+    case Scalar::Float64: *dtype = vrdDouble; return true;
+    case Scalar::Int64:
+    case Scalar::UInt64: return false;
+    }
+    return false;
+}
+
+int32_t containerDtype(Scalar s)
+{
+    switch (scalarBytes(s)) {
+    case 1: return vrdUChar;
+    case 2: return vrdUInt16;
+    case 4: return vrdUInt32;
+    default: return vrdDouble;
+    }
+}
+
+const char *dtypeName(int32_t dtype)
+{
+    const DtypeInfo *d = infoOf(dtype);
+    return d != nullptr ? d->name : nullptr;
+}
+
+bool rawTypeFromName(const std::string &name, Scalar *type, int32_t *dtype)
+{
+    if (scalarFromName(name, type)) {
+        *dtype = 0;
+        return true;
+    }
+    for (const DtypeInfo &d : kDtypes)
+        if (name == d.name) {
+            *type = d.scalar;
+            *dtype = d.dtype;
+            return true;
+        }
+    return false;
+}
+
+double shortestOfFloat(float f)
+{
+    if (!std::isfinite(f))
+        return f;
+    char text[64];
+    for (int digits = 1; digits <= 9; ++digits) {
+        snprintf(text, sizeof text, "%.*g", digits, double(f));
+        if (strtof(text, nullptr) == f)
+            return strtod(text, nullptr);
+    }
+    return f;
+}
+
+bool volumeFromHeader(const VrdHeader &h, bool uniform, const char *target, Volume *v, std::string *refusal,
+                      std::string *uniformNote, std::vector<std::string> *notes)
+{
+    *v = Volume{};
+    v->nx = h.nx, v->ny = h.ny, v->nz = h.nz;
+    v->type = scalarOfDtype(h.dtype);
+    v->bigEndian = kHostBigEndian; // the engine delivers slices in this machine's order
+
+    Axis axes[3];
+    switch (h.vtype) {
+    case vrdCubic: axes[0] = axes[1] = axes[2] = single(h.px); break;
+    case vrdRectZ:
+        axes[0] = single(h.px), axes[1] = single(h.py), axes[2] = axisOf(h.rz, 0, h.nz);
+        break;
+    case vrdRectXYZ:
+        // The z list counts from its second entry, as the header check does.
+        axes[0] = axisOf(h.rx, 0, h.nx), axes[1] = axisOf(h.ry, 0, h.ny), axes[2] = axisOf(h.rz, 1, h.nz);
+        break;
+    default: axes[0] = single(h.px), axes[1] = single(h.py), axes[2] = single(h.pz); break;
+    }
+    std::string varying;
+    for (int i = 0; i < 3; ++i) {
+        if (axes[i].count == 0)
+            axes[i] = single(1);
+        if (!axes[i].uniform())
+            varying += format("%s%c from %g to %g", varying.empty() ? "" : ", ", "xyz"[i], axes[i].min,
+                              axes[i].max);
+    }
+    if (!varying.empty() && !uniform) {
+        *refusal = format("rectilinear grid (spacings along %s): %s cannot hold it exactly; --uniform writes the "
+                          "mean spacing",
+                          varying.c_str(), target);
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        const double s = axes[i].uniform() ? shortestOfFloat(float(axes[i].first)) : axes[i].mean();
+        if (!std::isfinite(s) || s <= 0) {
+            *refusal = format("%c spacing %g: %s holds only finite positive spacings", "xyz"[i], s, target);
+            return false;
+        }
+        v->spacing[i] = s;
+    }
+    v->hasSpacing = true;
+    if (!varying.empty())
+        *uniformNote = format("rectilinear grid (%s) written with the mean spacing %g %g %g", varying.c_str(),
+                              v->spacing[0], v->spacing[1], v->spacing[2]);
+
+    switch (h.units) {
+    case vrdUum: v->units = Units::Micrometre; break;
+    case vrdUmm: v->units = Units::Millimetre; break;
+    case vrdUm: v->units = Units::Metre; break;
+    default: v->units = Units::Unknown; break;
+    }
+    for (int32_t i = 0; i < h.commentCount; ++i)
+        v->comments.push_back(h.comments[i] != nullptr ? h.comments[i] : "");
+
+    if (h.dtype == vrdUInt12 || h.dtype == vrdIntHU)
+        notes->push_back(format("%s values written as %s", dtypeName(h.dtype), scalarName(v->type)));
+    if (h.hasBgThreshold)
+        notes->push_back("background threshold not kept");
+    if (h.tfnum > 0)
+        notes->push_back(format("%d transfer functions not kept", h.tfnum));
+    return true;
+}
+
+VrdHeader headerFromVolume(const Volume &v, int32_t dtype, int32_t compression, std::vector<std::string> *notes)
+{
+    VrdHeader h{};
+    h.compression = compression;
+    h.endian = kHostBigEndian ? vrdBigEndian : vrdLittleEndian;
+    h.nx = int32_t(v.nx), h.ny = int32_t(v.ny), h.nz = int32_t(v.nz);
+    h.nbands = 1;
+    h.dtype = dtype;
+
+    float spacing[3] = {1, 1, 1};
+    if (v.hasSpacing) {
+        for (int i = 0; i < 3; ++i) {
+            const float s = float(v.spacing[i]);
+            if (std::isfinite(s) && s >= 1e-6f) // the header keeps six decimals
+                spacing[i] = s;
+            else
+                notes->push_back(format("%c spacing %g is no vrd spacing; written as 1", "xyz"[i], v.spacing[i]));
+        }
+    }
+    h.px = spacing[0], h.py = spacing[1], h.pz = spacing[2];
+    h.vtype = h.px == h.py && h.py == h.pz ? vrdCubic : vrdRegular;
+
+    switch (v.units) {
+    case Units::Micrometre: h.units = vrdUum; break;
+    case Units::Metre: h.units = vrdUm; break;
+    case Units::Millimetre: h.units = vrdUmm; break;
+    case Units::Unknown: h.units = vrdUmm; break;
+    }
+    if (!v.hasSpacing || v.units == Units::Unknown)
+        notes->push_back(format("%s; written as %g x %g x %g %s",
+                                !v.hasSpacing && v.units == Units::Unknown ? "no spacing or units given"
+                                : !v.hasSpacing                            ? "no spacing given"
+                                                                           : "no spatial units given",
+                                double(h.px), double(h.py), double(h.pz), unitsName(h.units)));
+    for (const std::string &c : v.comments)
+        vrdAddHdrComment(&h, c.c_str());
+    return h;
+}
+
+} // namespace vrdconvert
