@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 
 // Per-thread block state. The zlib streams are set up once and reset for
 // every block, which gives the same bytes as a fresh compress or uncompress.
@@ -63,8 +64,23 @@ void clear(VrdBlockResult *r)
 // window, which it otherwise does on the first block.
 const unsigned char kWarmUp[] = {0x78, 0x01, 0x01, 0x01, 0x00, 0xfe, 0xff, 0x78, 0x00, 0x79, 0x00, 0x79};
 
+// zlib's windows and tables are large; they are mapped like the buffers.
+voidpf zlibAlloc(voidpf, uInt items, uInt size)
+{
+    if (size != 0 && items > SIZE_MAX / size)
+        return Z_NULL;
+    return vrdpriv::mapBuffer(size_t(items) * size);
+}
+
+void zlibFree(voidpf, voidpf address)
+{
+    vrdpriv::unmapBuffer(address);
+}
+
 bool setUpInflater(VrdCodec *c)
 {
+    c->inflater.zalloc = zlibAlloc;
+    c->inflater.zfree = zlibFree;
     c->inflaterStatus = inflateInit(&c->inflater);
     if (c->inflaterStatus != Z_OK)
         return false;
@@ -246,6 +262,32 @@ struct TemporaryCodec {
 
 namespace vrdpriv {
 
+// The mapping's length is kept in front of the buffer; 64 bytes keep the
+// buffer as aligned as a cache line.
+constexpr size_t kMapHeader = 64;
+
+void *mapBuffer(size_t bytes)
+{
+    if (bytes > SIZE_MAX - kMapHeader)
+        return nullptr;
+    const size_t length = bytes + kMapHeader;
+    void *map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    memcpy(map, &length, sizeof length);
+    return static_cast<unsigned char *>(map) + kMapHeader;
+}
+
+void unmapBuffer(void *buffer)
+{
+    if (buffer == nullptr)
+        return;
+    unsigned char *map = static_cast<unsigned char *>(buffer) - kMapHeader;
+    size_t length = 0;
+    memcpy(&length, map, sizeof length);
+    munmap(map, length);
+}
+
 VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate)
 {
     const VrdDeflate setting = deflate != nullptr ? *deflate : VrdDeflate{};
@@ -267,12 +309,14 @@ VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bo
     if (ok && (uses & vrdCodecDeflate) && setting.method == vrdDeflateLibdeflate) {
         ok = (c->fastDeflater = libdeflate_alloc_compressor(setting.level)) != nullptr;
     } else if (ok && (uses & vrdCodecDeflate)) {
+        c->deflater.zalloc = zlibAlloc;
+        c->deflater.zfree = zlibFree;
         c->deflaterReady = deflateInit(&c->deflater, zlibLevel(setting)) == Z_OK;
         ok = c->deflaterReady;
     }
     if (ok && (uses & vrdCodecStream)) {
         c->chunkSize = std::max<size_t>(chunkSize, 1);
-        c->chunk = static_cast<unsigned char *>(malloc(c->chunkSize));
+        c->chunk = static_cast<unsigned char *>(mapBuffer(c->chunkSize));
         ok = c->chunk != nullptr;
     }
     if (!ok) {
@@ -464,7 +508,7 @@ void vrdCodecFree(VrdCodec *codec)
         deflateEnd(&codec->deflater);
     libdeflate_free_decompressor(codec->fastInflater);
     libdeflate_free_compressor(codec->fastDeflater);
-    free(codec->chunk);
+    vrdpriv::unmapBuffer(codec->chunk);
     free(codec);
 }
 

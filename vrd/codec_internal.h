@@ -17,6 +17,14 @@ namespace vrdpriv {
 // end decides zlib's outcome, so all paths cut them at the same places.
 constexpr size_t kStreamChunk = size_t{1} << 20;
 
+// Zeroed buffers mapped straight from the system, given back when freed.
+// The C library keeps freed heap memory and, after a large free, serves
+// later large requests from the heap too; a set-up that fails and tries
+// again with fewer threads then finds its first try still holding the
+// address space. Mapped buffers free it at once. Null when out of memory.
+void *mapBuffer(size_t bytes);
+void unmapBuffer(void *buffer); // null is allowed
+
 // fastInflate false: zlib alone inflates, as the format's reference.
 VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate);
 

@@ -47,6 +47,13 @@ T *allocate(size_t n)
     return static_cast<T *>(calloc(n > 0 ? n : 1, sizeof(T)));
 }
 
+// Slices and blocks are mapped, so that a set-up that falls back to fewer
+// threads has the memory of its first try back.
+unsigned char *buffer(uint64_t bytes)
+{
+    return bytes <= SIZE_MAX ? static_cast<unsigned char *>(vrdpriv::mapBuffer(size_t(bytes))) : nullptr;
+}
+
 // One input's block of one slice.
 struct Part {
     unsigned char *payload = nullptr; // a zlib block's payload as read
@@ -146,15 +153,15 @@ void releaseSlot(const VrdEngine *e, Slot &s)
     if (s.slices != nullptr)
         for (int32_t k = 0; k < e->setup.inputCount; ++k)
             if (!s.shares || isZlibFile(e->inputs[k]))
-                free(s.slices[k]);
+                vrdpriv::unmapBuffer(s.slices[k]);
     free(s.slices);
     if (!s.shares) {
         if (s.parts != nullptr)
             for (int32_t k = 0; k < e->setup.inputCount; ++k)
-                free(s.parts[k].payload);
-        free(s.out);
-        free(s.deflated);
-        free(s.scratch);
+                vrdpriv::unmapBuffer(s.parts[k].payload);
+        vrdpriv::unmapBuffer(s.out);
+        vrdpriv::unmapBuffer(s.deflated);
+        vrdpriv::unmapBuffer(s.scratch);
     }
     free(s.parts);
     free(s.blocks);
@@ -179,7 +186,7 @@ bool setUpSlot(const VrdEngine *e, Slot &s, const Slot *owner)
         // stores only what arrives, and the plain loop shares one buffer.
         if (s.shares && !isZlibFile(e->inputs[k]))
             s.slices[k] = owner->slices[k];
-        else if ((s.slices[k] = allocate<unsigned char>(size_t(e->sliceBytes[k]))) == nullptr)
+        else if ((s.slices[k] = buffer(e->sliceBytes[k])) == nullptr)
             return false;
     }
     if (owner != nullptr) {
@@ -195,18 +202,18 @@ bool setUpSlot(const VrdEngine *e, Slot &s, const Slot *owner)
         if (!isZlibFile(e->inputs[k]))
             continue;
         s.parts[k].capacity = size_t(vrdDeflateCapacity(uint32_t(e->sliceBytes[k])));
-        s.parts[k].payload = allocate<unsigned char>(s.parts[k].capacity);
+        s.parts[k].payload = buffer(s.parts[k].capacity);
         if (s.parts[k].payload == nullptr)
             return false;
     }
-    if (e->setup.outputDtype != 0 && (s.out = allocate<unsigned char>(size_t(e->outBytes))) == nullptr)
+    if (e->setup.outputDtype != 0 && (s.out = buffer(e->outBytes)) == nullptr)
         return false;
     if (zlibOutput(e)) {
         s.deflatedCapacity = size_t(std::min<uint64_t>(vrdDeflateBound(e->codecs[0], uint32_t(e->outBytes)), SIZE_MAX));
-        if ((s.deflated = allocate<unsigned char>(s.deflatedCapacity)) == nullptr)
+        if ((s.deflated = buffer(s.deflatedCapacity)) == nullptr)
             return false;
     }
-    return e->setup.scratchBytes == 0 || (s.scratch = allocate<unsigned char>(e->setup.scratchBytes)) != nullptr;
+    return e->setup.scratchBytes == 0 || (s.scratch = buffer(e->setup.scratchBytes)) != nullptr;
 }
 
 // About what one slot holds: the inputs' slices and zlib payloads, the
@@ -743,7 +750,7 @@ VrdEngine *vrdEngineNew(const VrdEngineSetup *setup, char *why, size_t whySize)
     // Had first, so that a run keeps its preview, or goes without it (a blank
     // icon), whatever number of threads it ends up with.
     if ((setup->flags & vrdEnginePreview) != 0 && setup->outputDtype != 0)
-        e->preview = allocate<unsigned char>(size_t(e->outBytes));
+        e->preview = buffer(e->outBytes);
 
     // Two slices in flight per worker keep every worker busy while the
     // reader and the writer wait on the files; the slices in flight never
@@ -801,7 +808,7 @@ void vrdEngineFree(VrdEngine *e)
     free(e->inputs);
     free(e->sliceBytes);
     free(e->damaged);
-    free(e->preview);
+    vrdpriv::unmapBuffer(e->preview);
     e->~VrdEngine();
     free(e);
 }

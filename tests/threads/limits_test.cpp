@@ -43,7 +43,10 @@ TEST_F(Limits, ThreadedRunsBehaveLikeTheOneThreadRun)
                 const bool made = std::filesystem::exists(output);
                 const Bytes first = made ? readFile(output) : "";
                 succeeded += one.status == 0;
-                EXPECT_TRUE(one.status == 0 || (one.status == 255 && !made)) << one.status << one.err;
+                // At the lowest limits the C++ runtime may have no room to
+                // throw at all; the program then ends with one line, status 1.
+                const bool noRuntime = one.status == 1 && one.err.find(": internal error\n") != std::string::npos;
+                EXPECT_TRUE(one.status == 0 || ((one.status == 255 || noRuntime) && !made)) << one.status << one.err;
                 for (const char *threads : {"2", "5"}) {
                     std::filesystem::remove(output);
                     const Result r = run(dir, args, nullptr, threads, mib << 20);

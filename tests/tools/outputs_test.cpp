@@ -75,7 +75,7 @@ struct Outputs : TempDirTest {
     }
     bool waitFor(bool (Outputs::*condition)() const) const
     {
-        for (int i = 0; i < 2000 && !(this->*condition)(); ++i)
+        for (int i = 0; i < 10000 && !(this->*condition)(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         return (this->*condition)();
     }
