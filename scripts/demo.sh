@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the toolkit, makes two sample volumes and runs both programs on them.
+# Builds the toolkit, makes two sample volumes, runs the programs on them and
+# converts one result to NIfTI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target volmap volcmp vrd_phantom vrd_stats >/dev/null
+cmake --build build -j"$(nproc)" --target volmap volcmp vrdconvert vrd_phantom vrd_stats >/dev/null
 bin=build/bin
 mkdir -p out
 
@@ -26,4 +27,8 @@ echo "icon   out/windowed.png: the middle slice of out/windowed.vrd as a picture
 # Where the two volumes differ: 100 x the larger value, 0 elsewhere.
 $bin/volcmp out/phantom.vrd out/lesion.vrd - - out/difference.vrd
 echo "volcmp $($bin/vrd_stats out/difference.vrd)"
-echo "files are in $(pwd)/out; each is also a PNM image any viewer opens, showing its middle slice"
+
+# The windowed volume as NIfTI, for the viewers and pipelines that read it.
+$bin/vrdconvert out/windowed.vrd out/windowed.nii.gz
+echo "vrdconvert out/windowed.nii.gz: $(stat -c %s out/windowed.nii.gz) bytes, NIfTI-1 with the same spacing"
+echo "files are in $(pwd)/out; each .vrd is also a PNM image any viewer opens, showing its middle slice"
