@@ -3,6 +3,7 @@
 // in, the round trips back to vrd, the refusals, damaged input and the
 // thread counts.
 #include "volumes.h"
+#include "nibtext.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,8 @@
 namespace {
 
 using namespace testkit;
+using nibtext::hex;
+using nibtext::json;
 
 const std::string kConvert = VRDCONVERT_PROGRAM;
 constexpr int32_t kNx = 5, kNy = 4, kNz = 3;
@@ -27,25 +30,6 @@ std::string sh(const std::string &command)
         out.append(chunk, n);
     pclose(p);
     return out;
-}
-std::string hex(const Bytes &b)
-{
-    std::string out;
-    for (unsigned char c : b)
-        out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-    return out;
-}
-// A field of nib.py's one-line JSON: a string with its quotes, a number or a flat list.
-std::string json(const std::string &text, const std::string &key)
-{
-    size_t at = text.find("\"" + key + "\": ");
-    if (at == std::string::npos)
-        return "?";
-    at += key.size() + 4;
-    const size_t end = text[at] == '"' ? text.find('"', at + 1) + 1
-                       : text[at] == '[' ? text.find(']', at) + 1
-                                         : text.find_first_of(",}", at);
-    return text.substr(at, end - at);
 }
 std::string nib(const std::string &args) { return sh(std::string(PYTHON_PROGRAM) + " " + NIB_SCRIPT + " " + args); }
 // The values of an NRRD file as unu reads them: raw little-endian data after unu's own header.

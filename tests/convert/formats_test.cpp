@@ -2,6 +2,7 @@
 // read by teem's unu and by nibabel, files those tools write read by the
 // sources, the parallel gzip path, and hostile files refused with a reason.
 #include "foreign.h"
+#include "nibtext.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@
 #include <sys/wait.h>
 
 using namespace vrdconvert;
+using nibtext::hex;
+using nibtext::json;
 
 namespace {
 
@@ -44,25 +47,6 @@ Ran sh(const std::string &command)
 void writeFile(const std::string &path, const Bytes &b)
 {
     std::ofstream(path, std::ios::binary) << b;
-}
-std::string hex(const Bytes &b)
-{
-    std::string out;
-    for (unsigned char c : b)
-        out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
-    return out;
-}
-// The text of a field in nib.py's one-line JSON (a string with its quotes, a number, a flat list).
-std::string json(const std::string &text, const std::string &key)
-{
-    size_t at = text.find("\"" + key + "\": ");
-    if (at == std::string::npos)
-        return "?";
-    at += key.size() + 4;
-    const size_t end = text[at] == '"' ? text.find('"', at + 1) + 1
-                       : text[at] == '[' ? text.find(']', at) + 1
-                                         : text.find_first_of(",}", at);
-    return text.substr(at, end - at);
 }
 
 Bytes gzipped(const Bytes &b)
