@@ -210,12 +210,10 @@ std::string readInOrder(Run &run, Volume &v, uint64_t size)
     const bool raw = h.compression == vrdCompNone;
     const int fd = fileno(v.file);
     VrdCodec *codec = raw ? nullptr : vrdCodecNew(vrdCodecInflate | vrdCodecStream, nullptr);
-    void *slice = calloc(size_t(run.sliceBytes), 1); // pages are touched only by what blocks fill
-    if ((!raw && codec == nullptr) || slice == nullptr) {
-        vrdCodecFree(codec);
-        free(slice);
-        return "cannot allocate " + std::to_string(run.sliceBytes) + " bytes for a slice";
-    }
+    void *slice = nullptr; // had at the first block that can hold a slice
+    const std::string noMemory = "cannot allocate " + std::to_string(run.sliceBytes) + " bytes for a slice";
+    if (!raw && codec == nullptr)
+        return noMemory;
     uint64_t at = uint64_t(ftello(v.file));
     for (int32_t z = 0; z < h.nz; ++z) {
         const Block b = blockAt(fd, at, size, run.sliceBytes, raw);
@@ -225,6 +223,11 @@ std::string readInOrder(Run &run, Volume &v, uint64_t size)
                 break;
             at = b.end;
             continue;
+        }
+        // Pages are touched only where a block fills them.
+        if (slice == nullptr && (slice = calloc(size_t(run.sliceBytes), 1)) == nullptr) {
+            vrdCodecFree(codec);
+            return noMemory;
         }
         VrdBlockResult result{};
         Stats s;
