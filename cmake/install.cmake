@@ -95,6 +95,7 @@ install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/volmap.1"
   "${PROJECT_SOURCE_DIR}/docs/man/volcmp.1"
   "${PROJECT_SOURCE_DIR}/docs/man/vrdconvert.1"
+  "${PROJECT_SOURCE_DIR}/docs/man/vrdinfo.1"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/vrd.3"
