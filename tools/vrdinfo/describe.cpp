@@ -129,7 +129,7 @@ float spacingOf(const VrdHeader &h, char axis)
     return axis == 'x' ? h.px : axis == 'y' ? h.py : h.pz;
 }
 
-const char *transferPart(const VrdHeader &h, int32_t function, int32_t component)
+const char *transferText(const VrdHeader &h, int32_t function, int32_t component)
 {
     return h.tfdata != nullptr ? h.tfdata[int64_t(function) * 5 + component] : nullptr;
 }
@@ -269,8 +269,8 @@ void describeText(FILE *out, const VrdHeader &h, const Icon &icon)
     for (int32_t f = 0; f < h.tfnum; ++f) {
         fprintf(out, "    %d:", f + 1);
         for (int32_t c = 0; c < 5; ++c) {
-            const char *part = transferPart(h, f, c);
-            fprintf(out, "%s %c %s", c == 0 ? "" : ",", kComponents[c], part != nullptr ? plainText(part).c_str() : "-");
+            const char *text = transferText(h, f, c);
+            fprintf(out, "%s %c %s", c == 0 ? "" : ",", kComponents[c], text != nullptr ? plainText(text).c_str() : "-");
         }
         fputc('\n', out);
     }
@@ -313,8 +313,8 @@ void describeJson(FILE *out, const VrdHeader &h, const Icon &icon)
     for (int32_t f = 0; f < h.tfnum; ++f) {
         fputs(f == 0 ? "{" : ",{", out);
         for (int32_t c = 0; c < 5; ++c) {
-            const char *part = transferPart(h, f, c);
-            fprintf(out, "%s\"%c\":%s", c == 0 ? "" : ",", kComponents[c], part != nullptr ? jsonString(part).c_str() : "null");
+            const char *text = transferText(h, f, c);
+            fprintf(out, "%s\"%c\":%s", c == 0 ? "" : ",", kComponents[c], text != nullptr ? jsonString(text).c_str() : "null");
         }
         fputc('}', out);
     }

@@ -85,7 +85,7 @@ struct Run {
     int32_t dtype = 0;
     uint64_t sliceBytes = 0;
     Stats totals;
-    int32_t reached = 0;    // slices whose block (or part of its length field) the file has
+    int32_t reached = 0;    // slices whose block (or the start of its length field) the file has
     int64_t notWhole = 0;   // of those, the ones not read whole
     int32_t endsAt = -1;    // the slice in which the file ends, if it ends early
     bool firstRow = true;
