@@ -63,6 +63,55 @@ TEST_F(Limits, ThreadedRunsBehaveLikeTheOneThreadRun)
         }
     }
 }
+
+// vrdinfo writes nothing: its report, messages and status at each limit are
+// the one-thread run's, or files are refused, each with one line on stderr.
+int64_t refusals(const std::string &report)
+{
+    int64_t n = 0;
+    for (size_t at = 0; (at = report.find("refused: ", at)) != std::string::npos; ++at)
+        ++n;
+    return n;
+}
+
+TEST_F(Limits, InfoUnderLimitsReportsLikeTheOneThreadRun)
+{
+    constexpr int32_t nx = 256, ny = 256, nz = 6;
+    std::vector<Bytes> slices;
+    for (int32_t z = 0; z < nz; ++z) {
+        std::vector<float> v(size_t(nx) * ny);
+        for (size_t i = 0; i < v.size(); ++i)
+            v[i] = float(std::sin(double(i) * 0.001 + z) * 100 + double((i * 7919) % 13));
+        slices.emplace_back(reinterpret_cast<const char *>(v.data()), v.size() * 4);
+    }
+    for (int32_t compression : {vrdCompZlib, vrdCompNone}) {
+        const VrdHeader h = header(nx, ny, nz, vrdFloat, compression);
+        const Bytes file = volume(h, slices);
+        writeFile(path("a.vrd"), file);
+        writeFile(path("cut.vrd"), file.substr(0, file.size() - 1000));
+        for (const std::vector<std::string> &args : {std::vector<std::string>{VRDINFO, "--slices", "a.vrd", "cut.vrd"},
+                                                     {VRDINFO, "--json", "a.vrd"}}) {
+            int succeeded = 0;
+            for (uint64_t mib = 6; mib <= 48; mib += 3) {
+                SCOPED_TRACE(args[1] + (compression == vrdCompZlib ? " zlib, " : " raw, ") + std::to_string(mib) + " MiB");
+                const Result one = run(dir, args, nullptr, "1", mib << 20);
+                succeeded += one.status != 255;
+                EXPECT_EQ(std::count(one.err.begin(), one.err.end(), '\n'), refusals(one.out)) << one.err;
+                for (const char *threads : {"2", "5"}) {
+                    const Result r = run(dir, args, nullptr, threads, mib << 20);
+                    if (r.status == 255) {
+                        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), refusals(r.out)) << r.err;
+                        EXPECT_EQ(one.status, 255) << threads << " threads refused where one thread ran: " << r.err;
+                        continue;
+                    }
+                    EXPECT_TRUE(r.status == one.status && r.err == one.err) << threads << " threads: " << r.status << r.err;
+                    EXPECT_TRUE(sameBytes(one.out, r.out)) << threads << " threads";
+                }
+            }
+            EXPECT_GT(succeeded, 8);
+        }
+    }
+}
 #endif
 
 } // namespace
