@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the toolkit, makes two sample volumes, runs the programs on them and
-# converts one result to NIfTI.
+# Builds the toolkit, makes two sample volumes, runs the programs on them,
+# inspects and checks the results and converts one of them to NIfTI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target volmap volcmp vrdconvert vrd_phantom vrd_stats >/dev/null
+cmake --build build -j"$(nproc)" --target volmap volcmp vrdinfo vrdconvert vrd_phantom vrd_stats >/dev/null
 bin=build/bin
 mkdir -p out
 
@@ -27,6 +27,10 @@ echo "icon   out/windowed.png: the middle slice of out/windowed.vrd as a picture
 # Where the two volumes differ: 100 x the larger value, 0 elsewhere.
 $bin/volcmp out/phantom.vrd out/lesion.vrd - - out/difference.vrd
 echo "volcmp $($bin/vrd_stats out/difference.vrd)"
+
+# What the windowed volume holds, and every file checked block by block.
+$bin/vrdinfo out/windowed.vrd
+$bin/vrdinfo out/*.vrd | grep -E '^out/[^ ]+: '
 
 # The windowed volume as NIfTI, for the viewers and pipelines that read it.
 $bin/vrdconvert out/windowed.vrd out/windowed.nii.gz
