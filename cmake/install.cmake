@@ -101,6 +101,12 @@ install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/vrd.3"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
 
+# The numpy module, where Debian's python3 looks for modules of a prefix
+# (/usr/local/lib/python3/dist-packages is on its path).
+set(VRD_PYTHON_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/python3/dist-packages" CACHE STRING
+    "Where python/vrd.py is installed, below the prefix")
+install(FILES "${PROJECT_SOURCE_DIR}/python/vrd.py" DESTINATION "${VRD_PYTHON_INSTALL_DIR}")
+
 # Debian package: cpack -G DEB in the build directory.
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "vrd")
