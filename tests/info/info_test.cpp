@@ -196,7 +196,7 @@ TEST_F(Info, UsageOptionsAndHugeHeadersOverSmallFiles)
         for (int k = 0; k < 50; ++k)
             file += block(deflated(Bytes(1000, char(k))));
         writeFile(path("huge.vrd"), file + Bytes(3, '\0'));
-        const Result r = run(dir, {kInfo, "--slices", "huge.vrd"}, nullptr, "5", uint64_t(256) << 20);
+        const Result r = run(dir, {kInfo, "--slices", "huge.vrd"}, nullptr, "5", addressLimit(uint64_t(256) << 20));
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(verdict(r.out), "huge.vrd: damaged: 1000000 of 1000000 slices not read whole, the file ends at slice 50");
     }

@@ -112,11 +112,6 @@ TEST_F(Programs, WindowNumbersMustBeNumbers)
 // holds some blocks, still runs as a damaged input.
 TEST_F(Programs, InputsThatHoldNoSliceDataAreRefusedFirst)
 {
-#ifdef __SANITIZE_ADDRESS__
-    constexpr uint64_t kSmallAddressSpace = 0; // the sanitizer's shadow memory alone is larger
-#else
-    constexpr uint64_t kSmallAddressSpace = uint64_t(64) << 20;
-#endif
     // Headers of 30000 x 30000 voxels per slice, with a one-pixel icon.
     const auto huge = [](int32_t compression) {
         const VrdHeader h = header(30000, 30000, 4, vrdFloat, compression);
@@ -137,7 +132,7 @@ TEST_F(Programs, InputsThatHoldNoSliceDataAreRefusedFirst)
         writeFile(path("in.vrd"), file);
         for (const std::vector<std::string> &args : {std::vector<std::string>{volmap, "in.vrd", "out.vrd", "0", "1", "2", "3"},
                                                      {volcmp, "in.vrd", "in.vrd", "-", "-", "out.vrd"}}) {
-            const Result r = run(dir, args, nullptr, nullptr, kSmallAddressSpace);
+            const Result r = run(dir, args, nullptr, nullptr, addressLimit(uint64_t(64) << 20));
             EXPECT_EQ(r.status, 255);
             EXPECT_EQ(r.err.rfind(args[0].substr(args[0].rfind('/') + 1) + ": in.vrd: holds no slice data", 0), 0u) << r.err;
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
