@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 namespace {
@@ -220,7 +219,9 @@ TEST_F(Outputs, SlowRunsShowProgressOnlyWhenAskedOffATerminal)
         unsetenv("VRD_PROGRESS");
         std::filesystem::remove(path("in.fifo"));
         EXPECT_EQ(slow.status, 1);
-        const std::string quickErr = std::regex_replace(quick.err, std::regex("quick.vrd"), "in.fifo");
+        std::string quickErr = quick.err; // as if it had read the FIFO
+        for (size_t at; (at = quickErr.find("quick.vrd")) != std::string::npos;)
+            quickErr.replace(at, 9, "in.fifo");
         if (setting == nullptr || setting[0] == '0') {
             EXPECT_EQ(slow.err, quickErr);
         } else {
