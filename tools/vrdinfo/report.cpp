@@ -287,6 +287,10 @@ std::string checkBlocks(Run &run, Volume &v)
     setup.user = &run;
     // Damaged blocks are counted, not printed, and never end the run.
     setup.flags = vrdtool::engineFlags(false) | vrdEngineKeepGoing | vrdEngineQuiet;
+    // Rows that reach a terminal as the slices are read show the progress
+    // themselves; a progress line between them would break them up.
+    if (run.options->slices && isatty(fileno(run.out)) && getenv("VRD_PROGRESS") == nullptr)
+        setup.flags &= ~vrdEngineProgress;
     char why[200] = "";
     VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
     if (engine == nullptr)
