@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVRD_BUILD_TESTS=OFF -DVRD_BUILD_FUZZ=ON >/dev/null
-cmake --build build-fuzz --target fuzz_header fuzz_slices fuzz_inflate -j"$(nproc)"
-for t in header slices inflate; do
+cmake --build build-fuzz --target fuzz_header fuzz_slices fuzz_inflate fuzz_foreign -j"$(nproc)"
+for t in header slices inflate foreign; do
   dirs=()
   for d in fuzz/corpus/$t fuzz/regress/$t; do [ -d "$d" ] && dirs+=("$d"); done
   build-fuzz/bin/fuzz_$t -runs=0 -rss_limit_mb=2048 "${dirs[@]}" 2>build-fuzz/replay-$t.log ||

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Writes the seed corpus of fuzz_foreign: NIfTI-1 and NRRD files that
+# vrdconvert writes from small volumes of several types and grids, and NRRD
+# files teem's unu re-encodes (big-endian, raw, ascii), each behind the
+# target's selector byte (0 NIfTI, 1 NRRD).
+# Usage: fuzz/make_foreign_seeds.sh [BIN] [OUTDIR]   (defaults build/bin, fuzz/corpus/foreign)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=${1:-build/bin} out=${2:-fuzz/corpus/foreign}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$out"
+seed() { # selector file
+  printf "\\x0$1" | cat - "$2" >"$tmp/seed"
+  cp "$tmp/seed" "$out/$(sha1sum "$tmp/seed" | cut -c1-40)"
+}
+"$bin/vrd_phantom" "$tmp/p.vrd" 6 5 4
+for t in uint8:1 int16:2 float32:4 float64:8; do
+  type=${t%:*}
+  head -c $((6 * 5 * 4 * ${t#*:})) /dev/urandom >"$tmp/$type.raw"
+  "$bin/vrdconvert" --size 6 5 4 --type $type "$tmp/$type.raw" "$tmp/$type.vrd" 2>/dev/null
+done
+for v in "$tmp"/*.vrd; do
+  name=$(basename "$v" .vrd)
+  "$bin/vrdconvert" "$v" "$tmp/$name.nii" 2>/dev/null
+  "$bin/vrdconvert" "$v" "$tmp/$name.nii.gz" 2>/dev/null
+  "$bin/vrdconvert" "$v" "$tmp/$name.nrrd" 2>/dev/null
+  "$bin/vrdconvert" --encoding raw "$v" "$tmp/$name-raw.nrrd" 2>/dev/null
+  seed 0 "$tmp/$name.nii"; seed 0 "$tmp/$name.nii.gz"; seed 1 "$tmp/$name.nrrd"; seed 1 "$tmp/$name-raw.nrrd"
+done
+if command -v teem-unu >/dev/null; then
+  for e in "-e raw -en big" "-e ascii" "-e gzip -en big"; do
+    teem-unu save -f nrrd $e -i "$tmp/p.nrrd" -o "$tmp/unu.nrrd"
+    seed 1 "$tmp/unu.nrrd"
+  done
+fi
+echo "seeds in $out: $(ls "$out" | wc -l)"
