@@ -29,6 +29,7 @@ struct VrdCodec {
     libdeflate_compressor *fastDeflater = nullptr; // the libdeflate setting
     unsigned char *chunk = nullptr; // stream reads go through it
     size_t chunkSize = 0;
+    bool mapped = false; // buffers and zlib's state mapped, not from the heap
 };
 
 namespace {
@@ -79,8 +80,8 @@ void zlibFree(voidpf, voidpf address)
 
 bool setUpInflater(VrdCodec *c)
 {
-    c->inflater.zalloc = zlibAlloc;
-    c->inflater.zfree = zlibFree;
+    if (c->mapped)
+        c->inflater.zalloc = zlibAlloc, c->inflater.zfree = zlibFree;
     c->inflaterStatus = inflateInit(&c->inflater);
     if (c->inflaterStatus != Z_OK)
         return false;
@@ -288,7 +289,7 @@ void unmapBuffer(void *buffer)
     munmap(map, length);
 }
 
-VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate)
+VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate, bool mapped)
 {
     const VrdDeflate setting = deflate != nullptr ? *deflate : VrdDeflate{};
     if (!validDeflate(setting))
@@ -299,6 +300,7 @@ VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bo
     *c = VrdCodec{};
     c->uses = uses;
     c->deflate = setting;
+    c->mapped = mapped;
     bool ok = true;
     // An inflater that cannot be set up is kept failed: its blocks then
     // report zlib's code as uncompress would.
@@ -309,14 +311,14 @@ VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bo
     if (ok && (uses & vrdCodecDeflate) && setting.method == vrdDeflateLibdeflate) {
         ok = (c->fastDeflater = libdeflate_alloc_compressor(setting.level)) != nullptr;
     } else if (ok && (uses & vrdCodecDeflate)) {
-        c->deflater.zalloc = zlibAlloc;
-        c->deflater.zfree = zlibFree;
+        if (c->mapped)
+            c->deflater.zalloc = zlibAlloc, c->deflater.zfree = zlibFree;
         c->deflaterReady = deflateInit(&c->deflater, zlibLevel(setting)) == Z_OK;
         ok = c->deflaterReady;
     }
     if (ok && (uses & vrdCodecStream)) {
         c->chunkSize = std::max<size_t>(chunkSize, 1);
-        c->chunk = static_cast<unsigned char *>(mapBuffer(c->chunkSize));
+        c->chunk = static_cast<unsigned char *>(mapped ? mapBuffer(c->chunkSize) : malloc(c->chunkSize));
         ok = c->chunk != nullptr;
     }
     if (!ok) {
@@ -495,7 +497,9 @@ int32_t vrdParseDeflate(const char *text, VrdDeflate *setting)
 
 VrdCodec *vrdCodecNew(int32_t uses, const VrdDeflate *deflate)
 {
-    return vrdpriv::newCodec(uses, deflate, vrdpriv::kStreamChunk, true);
+    // Codecs kept for a run are mapped; the short-lived ones of single
+    // stream reads come from the heap, which costs them no system calls.
+    return vrdpriv::newCodec(uses, deflate, vrdpriv::kStreamChunk, true, true);
 }
 
 void vrdCodecFree(VrdCodec *codec)
@@ -508,7 +512,10 @@ void vrdCodecFree(VrdCodec *codec)
         deflateEnd(&codec->deflater);
     libdeflate_free_decompressor(codec->fastInflater);
     libdeflate_free_compressor(codec->fastDeflater);
-    vrdpriv::unmapBuffer(codec->chunk);
+    if (codec->mapped)
+        vrdpriv::unmapBuffer(codec->chunk);
+    else
+        free(codec->chunk);
     free(codec);
 }
 

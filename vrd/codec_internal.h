@@ -26,7 +26,9 @@ void *mapBuffer(size_t bytes);
 void unmapBuffer(void *buffer); // null is allowed
 
 // fastInflate false: zlib alone inflates, as the format's reference.
-VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate);
+// mapped: the chunk and zlib's state are mapped buffers (see mapBuffer).
+VrdCodec *newCodec(int32_t uses, const VrdDeflate *deflate, size_t chunkSize, bool fastInflate,
+                   bool mapped = false);
 
 // Reads a block's length field into r->length; false (fatal, with the
 // message of the missing byte) when the file ends inside it.
