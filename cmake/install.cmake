@@ -101,9 +101,18 @@ install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/vrd.3"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
 
-# The numpy module, where Debian's python3 looks for modules of a prefix
-# (/usr/local/lib/python3/dist-packages is on its path).
-set(VRD_PYTHON_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/python3/dist-packages" CACHE STRING
+# The numpy module, where Debian's python3 looks for the modules of a prefix:
+# lib/python3.X/dist-packages (/usr/local/lib/python3.11/dist-packages and
+# /usr/lib/python3.11/dist-packages are on its path).
+set(_vrd_python_dir "${CMAKE_INSTALL_LIBDIR}/python3/dist-packages")
+if(EXISTS /usr/bin/python3)
+  execute_process(COMMAND /usr/bin/python3 -c "import sys; print('python%d.%d' % sys.version_info[:2])"
+    OUTPUT_VARIABLE _vrd_python OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _vrd_python_status)
+  if(_vrd_python_status EQUAL 0 AND _vrd_python MATCHES "^python3\\.[0-9]+$")
+    set(_vrd_python_dir "${CMAKE_INSTALL_LIBDIR}/${_vrd_python}/dist-packages")
+  endif()
+endif()
+set(VRD_PYTHON_INSTALL_DIR "${_vrd_python_dir}" CACHE STRING
     "Where python/vrd.py is installed, below the prefix")
 install(FILES "${PROJECT_SOURCE_DIR}/python/vrd.py" DESTINATION "${VRD_PYTHON_INSTALL_DIR}")
 
