@@ -14,18 +14,27 @@ using namespace testkit;
 using Limits = TempDirTest;
 
 #ifndef __SANITIZE_ADDRESS__
-TEST_F(Limits, ThreadedRunsBehaveLikeTheOneThreadRun)
+constexpr int32_t kNx = 256, kNy = 256, kNz = 6;
+
+// Noisy float slices of 256 KiB: large enough that the limits bite, small
+// enough for quick runs.
+std::vector<Bytes> limitSlices()
 {
-    constexpr int32_t nx = 256, ny = 256, nz = 6;
     std::vector<Bytes> slices;
-    for (int32_t z = 0; z < nz; ++z) {
-        std::vector<float> v(size_t(nx) * ny);
+    for (int32_t z = 0; z < kNz; ++z) {
+        std::vector<float> v(size_t(kNx) * kNy);
         for (size_t i = 0; i < v.size(); ++i)
             v[i] = float(std::sin(double(i) * 0.001 + z) * 100 + double((i * 7919) % 13));
         slices.emplace_back(reinterpret_cast<const char *>(v.data()), v.size() * 4);
     }
+    return slices;
+}
+
+TEST_F(Limits, ThreadedRunsBehaveLikeTheOneThreadRun)
+{
+    std::vector<Bytes> slices = limitSlices();
     for (int32_t compression : {vrdCompZlib, vrdCompNone}) {
-        const VrdHeader h = header(nx, ny, nz, vrdFloat, compression);
+        const VrdHeader h = header(kNx, kNy, kNz, vrdFloat, compression);
         writeFile(path("a.vrd"), volume(h, slices));
         std::reverse(slices.begin(), slices.end());
         writeFile(path("b.vrd"), volume(h, slices));
@@ -76,16 +85,9 @@ int64_t refusals(const std::string &report)
 
 TEST_F(Limits, InfoUnderLimitsReportsLikeTheOneThreadRun)
 {
-    constexpr int32_t nx = 256, ny = 256, nz = 6;
-    std::vector<Bytes> slices;
-    for (int32_t z = 0; z < nz; ++z) {
-        std::vector<float> v(size_t(nx) * ny);
-        for (size_t i = 0; i < v.size(); ++i)
-            v[i] = float(std::sin(double(i) * 0.001 + z) * 100 + double((i * 7919) % 13));
-        slices.emplace_back(reinterpret_cast<const char *>(v.data()), v.size() * 4);
-    }
+    const std::vector<Bytes> slices = limitSlices();
     for (int32_t compression : {vrdCompZlib, vrdCompNone}) {
-        const VrdHeader h = header(nx, ny, nz, vrdFloat, compression);
+        const VrdHeader h = header(kNx, kNy, kNz, vrdFloat, compression);
         const Bytes file = volume(h, slices);
         writeFile(path("a.vrd"), file);
         writeFile(path("cut.vrd"), file.substr(0, file.size() - 1000));
