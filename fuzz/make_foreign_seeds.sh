@@ -31,6 +31,8 @@ done
 if command -v teem-unu >/dev/null; then
   for e in "-e raw -en big" "-e ascii" "-e gzip -en big"; do
     teem-unu save -f nrrd $e -i "$tmp/p.nrrd" -o "$tmp/unu.nrrd"
+    # unu's two preamble comment lines are dropped by the reader anyway.
+    sed -i -e '/^# Complete NRRD/d' -e '/^# http:\/\/teem/d' "$tmp/unu.nrrd"
     seed 1 "$tmp/unu.nrrd"
   done
 fi

@@ -23,8 +23,8 @@ template <class T>
 void scan(const T *v, int32_t count, Stats &s)
 {
     // Two passes over a slice that is still in cache: the mean first, then
-    // the deviations from it, corrected by their own sum (Björck's two-pass),
-    // which stays exact where a running sum of squares would cancel.
+    // the deviations from it, corrected by their own sum; this stays
+    // accurate where a running sum of squares would cancel.
     double sum = 0, lo = INFINITY, hi = -INFINITY;
     uint64_t finite = 0;
     for (int32_t i = 0; i < count; ++i) {
