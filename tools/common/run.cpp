@@ -141,6 +141,11 @@ void checkInput(const Input &in)
         refuse(in.path, "slices of %d x %d voxels are too large for a block", h.nx, h.ny);
 }
 
+uint64_t leastBlockBytes(uint64_t sliceBytes, int32_t compression)
+{
+    return compression == vrdCompNone ? sliceBytes : sliceBytes / 1032;
+}
+
 void checkFirstBlock(const Input &in)
 {
     struct stat info;
@@ -155,7 +160,7 @@ void checkFirstBlock(const Input &in)
         refuse(in.path, "cannot return to the first slice block: %s", strerror(errno));
     const uint64_t sliceBytes = uint64_t(in.voxelSize) * uint64_t(in.header.nx) * uint64_t(in.header.ny);
     const uint64_t length = uint64_t(field[0]) << 24 | uint64_t(field[1]) << 16 | uint64_t(field[2]) << 8 | field[3];
-    const uint64_t least = in.header.compression == vrdCompNone ? sliceBytes : sliceBytes / 1032;
+    const uint64_t least = leastBlockBytes(sliceBytes, in.header.compression);
     const uint64_t after = uint64_t(info.st_size) > uint64_t(start) + 4 ? uint64_t(info.st_size) - uint64_t(start) - 4 : 0;
     if (got < sizeof field)
         refuse(in.path, "holds no slice data (the file ends before the first block)");

@@ -65,10 +65,13 @@ void openInput(Input &in, const char *path);
 // band, or a slice that does not fit an int32 count or a 32-bit block.
 void checkInput(const Input &in);
 
+// The fewest bytes a block can hold a slice of sliceBytes in: the slice
+// itself for a raw block; deflate cannot shrink data by more than 1032 to 1.
+uint64_t leastBlockBytes(uint64_t sliceBytes, int32_t compression);
+
 // Refuses a regular-file input that cannot hold its first slice: its first
 // block's length field is missing, fewer bytes follow it than it announces,
-// or it announces fewer than the slice could ever take (a raw block holds
-// the slice; deflate cannot shrink data by more than 1032 to 1). Looks at the
+// or it announces fewer than leastBlockBytes. Looks at the
 // block and returns the stream to where it was. A file that holds some
 // blocks but not all is left to the run, which reports it as damaged.
 void checkFirstBlock(const Input &in);

@@ -20,10 +20,6 @@ namespace vrdinfo {
 
 namespace {
 
-// Deflate shrinks data by at most this factor, so a zlib block can never
-// hold a slice more than this many times its length.
-constexpr uint64_t kMostDeflated = 1032;
-
 void freeHeader(VrdHeader &h)
 {
     free(h.rx), free(h.ry), free(h.rz);
@@ -182,7 +178,7 @@ Block blockAt(int fd, uint64_t at, uint64_t size, uint64_t sliceBytes, bool raw)
     }
     b.length = uint64_t(field[0]) << 24 | uint64_t(field[1]) << 16 | uint64_t(field[2]) << 8 | field[3];
     b.end = at + 4 + b.length;
-    b.fits = b.end <= size && (raw ? b.length == sliceBytes : b.length * kMostDeflated >= sliceBytes);
+    b.fits = b.end <= size && (raw ? b.length == sliceBytes : b.length >= vrdtool::leastBlockBytes(sliceBytes, vrdCompZlib));
     return b;
 }
 
