@@ -3,6 +3,8 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy imagemagick "$@")
+# the Python package's Dask layer and its tests
+packages+=(python3-dask python3-distributed python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
