@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Windows a batch of vrd volumes on a Dask cluster, as volmap windows one:
-one output per input, OUTDIR/<the input's file name>.
+one output per input, OUTDIR/<the input's file name>, with the input's
+header as volmap writes it.
 
     window_batch.py [--scheduler ADDRESS] [--files-at-once N] MIN MID1 MID2 MAX OUTDIR INPUT...
 
@@ -27,10 +28,8 @@ def window_one(src, dst, window):
     with vrd.open(src) as vol:
         header = vol.header
     windowed = vrd.to_dask(src).map_blocks(vrd.window, *window, dtype=np.float32)
-    # The input's grid, units, comments and compression go to the output.
-    spacing = header["spacing"][0] if header["vtype"] == "cubic" else header["spacing"]
-    vrd.store(windowed, dst, spacing=spacing, units=header["units"], comments=header["comments"],
-              compression=header["compression"])
+    # The input's grid, units, comments, compression and transfer functions go to the output.
+    vrd.store(windowed, dst, header=header)
 
 
 def main():

@@ -40,6 +40,7 @@ another.
 
 import operator
 import os
+import uuid
 
 import dask.array as da
 import numpy as np
@@ -125,13 +126,40 @@ def store(array, path, chunks_in_flight=None, **kwargs):
     nz, ny, nx = array.shape
     if len(array.chunks[1]) > 1 or len(array.chunks[2]) > 1:
         array = array.rechunk({1: -1, 2: -1})  # a block holds a whole slice
-    encode_kwargs = {k: kwargs[k] for k in ("compression", "deflate", "endian") if k in kwargs}
 
+    # The header is written, and every keyword checked, before any chunk is
+    # computed; the workers encode blocks with the writer's settings.
+    writer = Writer(path, (nz, ny, nx), array.dtype, **kwargs)
+    try:
+        encode_kwargs = _encoding(writer, kwargs)
+        _store_chunks(array, writer, encode_kwargs, chunks_in_flight)
+    except BaseException:
+        writer.abort()
+        raise
+    writer.close()
+
+
+def _encoding(writer, kwargs):
+    """The encode_blocks keywords that give the blocks writer's header
+    announces, settled here: a worker's VRD_DEFLATE may differ from ours."""
+    encoding = getattr(writer, "encoding", None)
+    if encoding is not None:
+        return dict(encoding)
+    header = kwargs.get("header") or {}
+    compression = kwargs.get("compression") or header.get("compression")
+    deflate = kwargs.get("deflate") or os.environ.get("VRD_DEFLATE")
+    encoding = {"compression": compression, "deflate": deflate, "endian": kwargs.get("endian")}
+    return {k: v for k, v in encoding.items() if v is not None}
+
+
+def _store_chunks(array, writer, encode_kwargs, chunks_in_flight):
+    nz, ny, nx = array.shape
     # The array's tasks after Dask's own optimisations, once; each chunk is
     # then sent with just the tasks it depends on.
     keys = [row[0][0] for row in array.__dask_keys__()]  # one (name, i, 0, 0) per run of slices
     graph = dict(array.__dask_optimize__(array.__dask_graph__(), keys))
-    name = "vrd-store-" + tokenize(array.name, encode_kwargs)
+    # Keys of this store alone: cancelling them on a failure touches no other store.
+    name = "vrd-store-" + tokenize(array.name, encode_kwargs, uuid.uuid4())
     middle_z = nz // 2
     jobs, z0 = [], 0
     for i, (key, n) in enumerate(zip(keys, array.chunks[0])):
@@ -150,16 +178,10 @@ def store(array, path, chunks_in_flight=None, **kwargs):
 
     scheduler = get_scheduler(collections=[array])
     client = _client_of(scheduler)
-    writer = Writer(path, (nz, ny, nx), array.dtype, **kwargs)
-    try:
-        if client is not None:
-            _store_on_cluster(client, jobs, subgraph, writer, chunks_in_flight)
-        else:
-            _store_in_batches(scheduler, jobs, subgraph, writer, chunks_in_flight)
-    except BaseException:
-        writer.abort()
-        raise
-    writer.close()
+    if client is not None:
+        _store_on_cluster(client, jobs, subgraph, writer, chunks_in_flight)
+    else:
+        _store_in_batches(scheduler, jobs, subgraph, writer, chunks_in_flight)
 
 
 def _write_chunk(writer, result):

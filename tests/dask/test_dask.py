@@ -97,7 +97,8 @@ def test_batch_script_windows_every_file_on_the_cluster(cluster, tmp_path):
     inputs = []
     for i, shape in enumerate([(9, 20, 24), (16, 31, 17), (5, 12, 12)]):
         inputs.append(tmp_path / f"scan{i}.vrd")
-        vrd.write(inputs[-1], ct_like(shape, 10 + i), spacing=0.75)
+        vrd.write(inputs[-1], ct_like(shape, 10 + i), spacing=0.75, comments=[f"scan {i}"],
+                  compression=["zlib", "none"][i % 2])
     out = tmp_path / "windowed"
     address = cluster.scheduler.address
     result = subprocess.run([sys.executable, BATCH, "--scheduler", address, *map(str, WINDOW), out, *inputs],
@@ -105,7 +106,7 @@ def test_batch_script_windows_every_file_on_the_cluster(cluster, tmp_path):
     assert result.returncode == 0, result.stderr
     for src in inputs:
         run(VOLMAP, src, tmp_path / "volmap.vrd", *WINDOW)
-        assert blocks(out / src.name) == blocks(tmp_path / "volmap.vrd")
+        assert (out / src.name).read_bytes() == (tmp_path / "volmap.vrd").read_bytes()
     assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in inputs)
 
     # One unreadable input: the others are still written, the status says so.
@@ -117,6 +118,20 @@ def test_batch_script_windows_every_file_on_the_cluster(cluster, tmp_path):
     assert result.returncode == 1
     assert "scan1.vrd" in result.stderr
     assert sorted(p.name for p in out.iterdir()) == ["scan0.vrd", "scan2.vrd"]
+
+
+def test_settings_of_the_calling_process_reach_the_workers(cluster, tmp_path, monkeypatch):
+    # The workers started without this; blocks must still be deflated with it.
+    monkeypatch.setenv("VRD_DEFLATE", "zlib:1")
+    values = ct_like((11, 24, 20), 7)
+    for compression in ("none", "zlib"):
+        vrd.write(tmp_path / "src.vrd", values, spacing=(1.0, 1.0, 3.0), compression=compression,
+                  comments=["from the scanner"])
+        with vrd.open(tmp_path / "src.vrd") as vol:
+            header = vol.header
+        vrd.store(vrd.to_dask(tmp_path / "src.vrd", slices_per_chunk=3) - 1, tmp_path / "out.vrd", header=header)
+        vrd.write(tmp_path / "write.vrd", values - 1, header=header)
+        assert (tmp_path / "out.vrd").read_bytes() == (tmp_path / "write.vrd").read_bytes()
 
 
 def damage(path, z):
