@@ -10,11 +10,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 >/dev/null
+cmake --build build -j2 --target volmap vrd_bench_volume vrd_python >/dev/null
 dir=${BENCH_DIR:-$(mktemp -d)}
 [ -n "${BENCH_DIR:-}" ] || trap 'rm -rf "$dir"' EXIT
 mkdir -p "$dir"
 for nz in 256 1024; do
   [ -f "$dir/a$nz.vrd" ] || build/bin/vrd_bench_volume "$dir/a$nz.vrd" 512 512 $nz zlib little 1
 done
-PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 bench/dask_window.py build/bin "$dir"
+PYTHONPATH="$PWD/build/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 bench/dask_window.py build/bin "$dir"

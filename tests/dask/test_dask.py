@@ -3,6 +3,7 @@ stores whose blocks are those volmap and volcmp write, the batch script,
 a worker killed while a store runs, and damaged inputs."""
 
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -271,7 +272,6 @@ def test_graph_holds_offsets_not_voxels(tmp_path):
     arr = vrd.to_dask(tmp_path / "ct.vrd")
     assert arr.chunks[0] == (40,)  # 640 KiB: one chunk
     arr = vrd.to_dask(tmp_path / "ct.vrd", slices_per_chunk=8)
-    import pickle
     assert len(pickle.dumps(dict(arr.__dask_graph__()))) < 4096 < values.nbytes // 100
     # Another file at the same path is another array.
     vrd.write(tmp_path / "ct.vrd", values[:20], compression="none")
