@@ -221,7 +221,8 @@ def read_blocks(path, z0, offsets, out=None):
 # --- writing -----------------------------------------------------------------
 
 def _spacing(value, what="spacing"):
-    px = np.float32(value)
+    with np.errstate(over="ignore"):
+        px = np.float32(value)
     text = "%f" % float(px)
     # Spacings are written with six decimals; one that prints as 0 or is not
     # finite would make a file the reader refuses.

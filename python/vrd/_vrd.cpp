@@ -668,7 +668,9 @@ public:
     {
         ensureOpen();
         const int32_t dtype = checkVolumeArray(a);
-        if (dtype != dtype_ || a.shape(1) != spec_.h.ny || a.shape(2) != spec_.h.nx)
+        if (dtype != dtype_)
+            throw py::type_error("slices of " + nameOf(a.dtype()) + " for a volume of " + kDtypeWords[dtype_ - 1]);
+        if (a.shape(1) != spec_.h.ny || a.shape(2) != spec_.h.nx)
             valueError("slices of shape (" + std::to_string(a.shape(1)) + ", " + std::to_string(a.shape(2)) +
                        ") and type " + nameOf(a.dtype()) + " for a volume of (" +
                        std::to_string(spec_.h.ny) + ", " + std::to_string(spec_.h.nx) + ") " + kDtypeWords[dtype_ - 1]);
