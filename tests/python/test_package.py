@@ -264,3 +264,14 @@ def test_lazy_modules_and_exceptions_pickle():
         assert (type(again), str(again)) == (type(e), str(e))
     with pytest.raises(AttributeError):
         vrd.no_such_name
+
+
+def test_the_lazy_example_writes_what_volmap_writes(tmp_path):
+    example = os.path.join(os.environ["VRD_SOURCE_DIR"], "examples", "python", "window_lazily.py")
+    src = tmp_path / "in.vrd"
+    vrd.write(src, volume(">i2", (13, 9, 8)), spacing=(0.5, 0.5, 1), comments=["scan"], endian="big")
+    args = ["-50", "-10", "10.5", "60"]
+    subprocess.run([VOLMAP, src, tmp_path / "volmap.vrd", *args], check=True, env={**os.environ, "VRD_PROGRESS": "0"})
+    result = subprocess.run([sys.executable, example, src, tmp_path / "py.vrd", *args, "4"], capture_output=True)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert (tmp_path / "py.vrd").read_bytes() == (tmp_path / "volmap.vrd").read_bytes()
