@@ -304,6 +304,7 @@ class Writer:
     written and writes the preview; abort(), or an exception inside the
     with-block, removes what was written and leaves any old file whole.
     write_blocks appends finished blocks (from encode_blocks) in slice order.
+    One writer serves one thread at a time; several writers may write at once.
     """
 
     def __init__(self, path, shape, dtype, spacing=None, units=None, compression=None, endian=None,

@@ -444,7 +444,7 @@ public:
     py::tuple shape() const { return py::make_tuple(open().h.nz, open().h.ny, open().h.nx); }
     py::dtype dtype() const { return numpyType(open().h.dtype); }
     std::string path() const { return open().path; }
-    int32_t held() const { return open().h.nz >= 0 ? index_.held : 0; }
+    int32_t held() const { return open().h.nz > 0 ? index_.held : 0; }
     std::string heldWhy() const { return index_.why; }
 
     py::array blockOffsets() const
