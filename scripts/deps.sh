@@ -2,9 +2,9 @@
 # Installs the Debian packages that building and testing need, when missing.
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
-packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy imagemagick "$@")
-# the Python package's Dask layer and its tests
-packages+=(python3-dask python3-distributed python3-pytest)
+packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy python3-dev pybind11-dev python3-pytest imagemagick "$@")
+# the Python package's Dask layer
+packages+=(python3-dask python3-distributed)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
