@@ -39,9 +39,12 @@ def blocks(path):
 
 
 def dask_run(src, dst, workers):
-    out = subprocess.run([sys.executable, __file__, "--run", src, dst, str(workers)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out.splitlines()[-1])
+    run = subprocess.run([sys.executable, __file__, "--run", src, dst, str(workers)],
+                         capture_output=True, text=True)
+    if run.returncode != 0 or run.stderr.strip():
+        print(f"run on {workers} worker(s) of {src}:\n{run.stderr}", file=sys.stderr)
+    run.check_returncode()
+    return json.loads(run.stdout.splitlines()[-1])
 
 
 def main(bindir, folder):
