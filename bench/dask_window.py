@@ -1,9 +1,9 @@
 """The measurements of bench/dask.sh: python3 dask_window.py BINDIR DIR.
 Each Dask run is a fresh process (`--run`), so that its peak memory is its own."""
 
+import hashlib
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -24,18 +24,24 @@ def run_store(src, dst, workers):
         windowed = vrd.to_dask(src).map_blocks(vrd.window, *map(float, WINDOW), dtype=np.float32)
         vrd.store(windowed, dst)
         seconds = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    # VmHWM: the peak of this program's own memory since it started (ru_maxrss
+    # would count the parent's memory, which the fork that started us held).
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
     print(json.dumps({"seconds": seconds, "peak_mib": peak}))
 
 
 def blocks(path):
-    """A file's slice blocks: everything from the first block on."""
+    """A digest of a file's slice blocks: everything from the first block on."""
     import vrd
     with vrd.open(path) as vol:
         first = int(vol.block_offsets[0])
+    digest = hashlib.sha256()
     with open(path, "rb") as f:
         f.seek(first)
-        return f.read()
+        for part in iter(lambda: f.read(1 << 20), b""):
+            digest.update(part)
+    return digest.digest()
 
 
 def dask_run(src, dst, workers):
