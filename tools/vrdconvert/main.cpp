@@ -13,6 +13,7 @@
 #include "output.h"
 #include "run.h"
 #include "stream.h"
+#include "tiff.h"
 
 #include <cerrno>
 #include <cmath>
@@ -34,6 +35,7 @@ const char description[] =
     "formats chosen by the file names. Values pass unchanged into the nearest type\n"
     "the output holds them in exactly; spacing, units and comments go along. The\n"
     "axis order is x fastest, then y, then z (the slices).\n"
+    "TIFF stacks (.tif, .tiff; one greyscale page a slice) go both ways too.\n"
     "\n"
     "  --raw, --zlib         vrd output: uncompressed or zlib blocks (default zlib)\n"
     "  --encoding raw|gzip   NRRD output encoding (default gzip)\n"
@@ -172,6 +174,7 @@ void openForeignInput(Conversion &c, std::vector<std::string> &notes)
     case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error); break;
     case Format::Nifti:
     case Format::NiftiGz: c.source = openNifti(c.opt.in, &c.vol, &error); break;
+    case Format::Tiff: c.source = openTiff(c.opt.in, &c.vol, &error); break;
     case Format::Raw:
         c.vol = c.opt.raw;
         c.source = openRaw(c.opt.in, c.vol, &error);
@@ -249,6 +252,7 @@ std::unique_ptr<SliceSink> makeSink(Conversion &c, std::vector<std::string> &not
     case Format::Nifti:
     case Format::NiftiGz: sink = createNifti(nullptr, c.vol, c.opt.encoding, &error, &cut); break;
     case Format::Raw: sink = createRaw(nullptr, c.vol, &error); break;
+    case Format::Tiff: sink = createTiff(nullptr, c.vol, &error, &notes); break;
     case Format::Vrd:
     case Format::Nhdr: break;
     }

@@ -23,6 +23,7 @@ struct Suffix {
 constexpr Suffix kSuffixes[] = {
     {".nii.gz", Format::NiftiGz}, {".nrrd", Format::Nrrd}, {".nhdr", Format::Nhdr},
     {".nii", Format::Nifti},      {".vrd", Format::Vrd},   {".raw", Format::Raw},
+    {".tiff", Format::Tiff},      {".tif", Format::Tiff},
 };
 
 int64_t sizeArgument(const char *text, const char *name)
@@ -59,6 +60,7 @@ const char *formatName(Format f)
     case Format::Nifti: return "a NIfTI-1 file";
     case Format::NiftiGz: return "a NIfTI-1 file";
     case Format::Raw: return "a raw file";
+    case Format::Tiff: return "a TIFF file";
     }
     return "the output";
 }
@@ -127,7 +129,7 @@ Options parseOptions(int argc, char **argv)
         vrdtool::refuse("usage", "vrdconvert [options] IN OUT (see vrdconvert --help)");
     o.in = files[0];
     o.out = files[1];
-    const char *known = "known names end in .vrd, .nrrd, .nhdr (input), .nii, .nii.gz or .raw";
+    const char *known = "known names end in .vrd, .nrrd, .nhdr (input), .nii, .nii.gz, .tif, .tiff or .raw";
     if (!formatOf(o.in, &o.inFormat))
         vrdtool::refuse(o.in, "unknown format: %s", known);
     if (!formatOf(o.out, &o.outFormat))
@@ -151,7 +153,7 @@ Options parseOptions(int argc, char **argv)
         o.vrdCompression = vrdCompZlib;
     if (o.outFormat == Format::NiftiGz)
         o.encoding = Encoding::Gzip;
-    else if (o.outFormat == Format::Nifti || o.outFormat == Format::Raw)
+    else if (o.outFormat == Format::Nifti || o.outFormat == Format::Raw || o.outFormat == Format::Tiff)
         o.encoding = Encoding::Raw;
     return o;
 }

@@ -10,7 +10,7 @@
 
 namespace vrdconvert {
 
-enum class Format { Vrd, Nrrd, Nhdr, Nifti, NiftiGz, Raw };
+enum class Format { Vrd, Nrrd, Nhdr, Nifti, NiftiGz, Raw, Tiff };
 
 // By the end of the name, without regard to case; false for any other name.
 bool formatOf(const std::string &path, Format *format);
