@@ -34,7 +34,15 @@
 // the tags and first-page ImageDescription ImageJ writes for a stack
 // ("ImageJ=", images, slices, unit, spacing), XResolution and YResolution
 // 1/spacing with ResolutionUnit none, as ImageJ does for units other than
-// inch and cm; so ImageJ and tifffile read the spacing and unit back.
+// inch and cm; so ImageJ and tifffile read the spacing and unit back. The
+// pages' values lie one after the other, as ImageJ lays out a stack: ImageJ
+// reads a stack whose description counts its images from the first page's
+// offset on, ignoring the other directories, and tifffile does the same
+// when the second directory does not lie between. So every directory is
+// written first with its strip place left open (libtiff's deferred strile
+// arrays), then each page's values are appended and its directory's strip
+// place filled in. A page's directory is read back for that through a
+// second, read-only descriptor of the output.
 #include "tiff.h"
 
 #include "stream.h"
@@ -72,27 +80,36 @@ void silenceLibtiff()
     (void)done;
 }
 
-// The first error libtiff reports on a handle; warnings are dropped.
+// The first error libtiff reports on a handle, and the last warning (some
+// refusals, such as a loop in the page chain, come as a warning and a
+// failure).
 struct Messages {
-    std::string first;
-    void clear() { first.clear(); }
+    std::string name; // libtiff starts many messages with the file's name
+    std::string first, warning;
+    void clear() { first.clear(), warning.clear(); }
+    std::string line(const char *fmt, va_list args) const
+    {
+        char text[300];
+        vsnprintf(text, sizeof text, fmt, args);
+        std::string s = trim(text);
+        if (!name.empty() && s.compare(0, name.size() + 2, name + ": ") == 0)
+            s = s.substr(name.size() + 2);
+        std::replace(s.begin(), s.end(), '\n', ' ');
+        return s;
+    }
 };
 
 int onError(TIFF *, void *user, const char *, const char *fmt, va_list args)
 {
     auto *m = static_cast<Messages *>(user);
-    if (m->first.empty()) {
-        char text[300];
-        vsnprintf(text, sizeof text, fmt, args);
-        std::string line = trim(text);
-        std::replace(line.begin(), line.end(), '\n', ' ');
-        m->first = line.empty() ? "libtiff error" : line;
-    }
+    if (m->first.empty())
+        m->first = m->line(fmt, args);
     return 1;
 }
 
-int onWarning(TIFF *, void *, const char *, const char *, va_list)
+int onWarning(TIFF *, void *user, const char *, const char *fmt, va_list args)
 {
+    static_cast<Messages *>(user)->warning = static_cast<Messages *>(user)->line(fmt, args);
     return 1;
 }
 
@@ -109,7 +126,7 @@ TIFFOpenOptions *options(uint64_t limit, Messages *m)
 
 std::string reason(const Messages &m, const char *otherwise)
 {
-    return m.first.empty() ? otherwise : m.first;
+    return !m.first.empty() ? m.first : !m.warning.empty() ? m.warning : otherwise;
 }
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b)
@@ -398,6 +415,20 @@ std::map<std::string, std::string> imagejKeys(const std::string &text)
     return keys;
 }
 
+// The shortest decimal of a value known to float precision (resolutions are
+// floats in libtiff): 0.1, not 0.10000000223517423.
+double floatPrecision(double d)
+{
+    const float f = float(d);
+    char text[64];
+    for (int digits = 1; digits <= 9; ++digits) {
+        snprintf(text, sizeof text, "%.*g", digits, double(f));
+        if (strtof(text, nullptr) == f)
+            return strtod(text, nullptr);
+    }
+    return f;
+}
+
 bool positiveNumber(const std::string &text, double *value)
 {
     char *end = nullptr;
@@ -460,9 +491,9 @@ void readMetadata(TIFF *t, int64_t pages, Volume *v)
     double z = 0;
     const bool hasZ = imagej && keys.count("spacing") != 0 && positiveNumber(keys["spacing"], &z);
     v->hasSpacing = hasX || hasY || hasZ;
-    v->spacing[0] = hasX ? factor / double(xres) : 1;
-    v->spacing[1] = hasY ? factor / double(yres) : hasX ? v->spacing[0] : 1;
-    v->spacing[2] = hasZ ? factor * z : 1;
+    v->spacing[0] = hasX ? floatPrecision(factor / double(xres)) : 1;
+    v->spacing[1] = hasY ? floatPrecision(factor / double(yres)) : v->spacing[0];
+    v->spacing[2] = hasZ ? floatPrecision(factor * z) : 1;
     if (v->hasSpacing && !hasX)
         v->notes.push_back("no x or y spacing (resolution tags) given; 1 used");
     if (v->hasSpacing && !hasZ && pages > 1)
@@ -691,6 +722,28 @@ public:
             TIFFCleanup(tif_);
     }
 
+    bool setTags(int64_t page)
+    {
+        TIFF *t = tif_;
+        bool ok = TIFFSetField(t, TIFFTAG_SUBFILETYPE, uint32_t(0)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(v_.nx)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(v_.ny)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8 * scalarBytes(v_.type))) == 1 &&
+                  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, sampleFormatOf(v_.type)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(PHOTOMETRIC_MINISBLACK)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_NONE)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(v_.ny)) == 1 &&
+                  TIFFSetField(t, TIFFTAG_XRESOLUTION, resolution_[0]) == 1 &&
+                  TIFFSetField(t, TIFFTAG_YRESOLUTION, resolution_[1]) == 1 &&
+                  TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, uint16_t(RESUNIT_NONE)) == 1;
+        if (ok && page == 0)
+            ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description_.c_str()) == 1 &&
+                 TIFFSetField(t, TIFFTAG_SOFTWARE, "vrdconvert") == 1;
+        return ok;
+    }
+
     bool start(FILE *file, std::string *error) override
     {
         if (out_.file != nullptr) {
@@ -717,6 +770,14 @@ public:
             *error = reason(messages_, "cannot start the TIFF file");
             return false;
         }
+        // Every page's directory first, its strip place left open.
+        for (int64_t k = 0; k < v_.nz; ++k)
+            if (!setTags(k) || TIFFDeferStrileArrayWriting(tif_) != 1 || TIFFWriteCheck(tif_, 0, "vrdconvert") != 1 ||
+                TIFFWriteDirectory(tif_) != 1) {
+                *error = format("page %lld: %s", (long long)k + 1,
+                                reason(messages_, ferror(file) ? "write error" : "cannot write its directory").c_str());
+                return false;
+            }
         return true;
     }
 
@@ -731,26 +792,14 @@ public:
             return false;
         }
         messages_.clear();
-        TIFF *t = tif_;
-        bool ok = TIFFSetField(t, TIFFTAG_SUBFILETYPE, uint32_t(0)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(v_.nx)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(v_.ny)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8 * scalarBytes(v_.type))) == 1 &&
-                  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, sampleFormatOf(v_.type)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t(PHOTOMETRIC_MINISBLACK)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_NONE)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(v_.ny)) == 1 &&
-                  TIFFSetField(t, TIFFTAG_XRESOLUTION, resolution_[0]) == 1 &&
-                  TIFFSetField(t, TIFFTAG_YRESOLUTION, resolution_[1]) == 1 &&
-                  TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, uint16_t(RESUNIT_NONE)) == 1;
-        if (ok && page_ == 0)
-            ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description_.c_str()) == 1 &&
-                 TIFFSetField(t, TIFFTAG_SOFTWARE, "vrdconvert") == 1;
-        // Written as they are: the file is in this machine's byte order.
-        ok = ok && TIFFWriteRawStrip(t, 0, const_cast<void *>(values), tmsize_t(sliceBytes_)) == tmsize_t(sliceBytes_) &&
-             TIFFWriteDirectory(t) == 1;
+        // The page's directory again, its values appended to the file (so
+        // right after the previous page's), and its strip place filled in.
+        // The values are written as they are: the file is in this machine's
+        // byte order.
+        const bool ok = (page_ == 0 ? TIFFSetDirectory(tif_, 0) : TIFFReadDirectory(tif_)) == 1 &&
+                        TIFFWriteRawStrip(tif_, 0, const_cast<void *>(values), tmsize_t(sliceBytes_)) ==
+                            tmsize_t(sliceBytes_) &&
+                        TIFFForceStrileArrayWriting(tif_) == 1;
         if (!ok) {
             *error = format("page %lld: %s", (long long)page_ + 1,
                             reason(messages_, ferror(out_.file) ? "write error" : "cannot write").c_str());
@@ -818,6 +867,7 @@ std::unique_ptr<SliceSource> openTiff(const std::string &path, Volume *v, std::s
     }
     const uint64_t fileSize = uint64_t(st.st_size);
     auto messages = std::make_unique<Messages>();
+    messages->name = path;
 
     // Pass 1: every directory, checked; nothing of the data is read.
     TIFFOpenOptions *o = options(saturatingAdd(saturatingMul(fileSize, 2), kLibtiffSlack), messages.get());
