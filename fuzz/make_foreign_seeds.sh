@@ -36,4 +36,19 @@ if command -v teem-unu >/dev/null; then
     seed 1 "$tmp/unu.nrrd"
   done
 fi
+seedT() { # file
+  printf 'T' | cat - "$1" >"$tmp/seed"
+  cp "$tmp/seed" "$out/$(sha1sum "$tmp/seed" | cut -c1-40)"
+}
+mkdir -p "$tmp/stacks" "$tmp/hostile"
+/usr/bin/python3 tests/convert/tiffs.py stacks "$tmp/stacks" >/dev/null
+/usr/bin/python3 tests/convert/tiffs.py hostile "$tmp/hostile" >/dev/null 2>&1
+for f in uint8_plain int8_big int16_tiled uint16_bigtiff uint16_lzw uint16_packbits uint16_lzwtiles \
+  uint16_lzwpredictor float32_tiled float64_big int64_plain ij_um ij_nm cm; do
+  seedT "$tmp/stacks/$f.tif"
+done
+for f in "$tmp"/hostile/*.tif; do seedT "$f"; done
+"$bin/vrdconvert" "$tmp/p.vrd" "$tmp/p.tif" 2>/dev/null
+"$bin/vrdconvert" "$tmp/int16.vrd" "$tmp/int16.tif" 2>/dev/null
+seedT "$tmp/p.tif"; seedT "$tmp/int16.tif"
 echo "seeds in $out: $(ls "$out" | wc -l)"
