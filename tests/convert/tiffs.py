@@ -79,6 +79,9 @@ def stacks(folder):
            metadata=dict(zyx, spacing=0.3, unit="\\u00B5m"))
     spaced("ij_nm.tif", "uint8", [0.1, 0.1, 0.25], "um", imagej=True, resolution=(0.01, 0.01),
            metadata=dict(zyx, spacing=250, unit="nm"))
+    # ImageJ's layout for stacks over 4 GiB: one directory, the images' values in one run.
+    spaced("ij_one_directory.tif", "uint16", [0.5, 0.5, 3], "um", imagej=True, truncate=True, byteorder=">",
+           resolution=(2, 2), metadata=dict(zyx, spacing=3, unit="um"))
     spaced("cm.tif", "int16", [1, 0.5, 1], "mm", photometric="minisblack", resolution=(10, 20),
            resolutionunit="CENTIMETER")
     spaced("inch.tif", "int16", [0.1, 0.1, 1], "mm", photometric="minisblack", resolution=(254, 254),

@@ -13,6 +13,9 @@
 //   floats, minisblack or miniswhite (values as stored), strips or tiles,
 //   uncompressed, LZW, deflate or PackBits, with or without a predictor.
 //   Reduced-resolution pages (thumbnails) are skipped with a note.
+// - ImageJ writes a stack over 4 GiB as one directory whose description
+//   counts the images, their values one run from the page's data on: such a
+//   file is read as that many images when it holds them.
 // - Every strip and tile must lie inside the file, and its stored bytes
 //   must be able to hold what it announces: as many bytes uncompressed, and
 //   at the most each compression can expand to otherwise; all the pages'
@@ -152,6 +155,7 @@ struct Page {
     uint32_t tw = 0, th = 0;  // tile size
     uint64_t segmentBytes = 0; // a strip's or tile's decoded bytes, the largest
     uint64_t stored = 0;       // the page's stored bytes
+    uint64_t runAt = 0;        // uncompressed strips stored in one run from here (0: not)
 };
 
 const char *compressionName(uint16_t c)
@@ -325,6 +329,10 @@ bool inspectPage(TIFF *t, uint64_t fileSize, Page *p, std::string *why)
         return false;
     }
     const char *kind = p->tiled ? "tile" : "strip";
+    uint16_t fillOrder = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(t, TIFFTAG_FILLORDER, &fillOrder);
+    bool run = !p->tiled && compression == COMPRESSION_NONE && fillOrder == FILLORDER_MSB2LSB;
+    uint64_t first = 0;
     for (uint64_t i = 0; i < count; ++i) {
         int failed = 0;
         const uint64_t offset = TIFFGetStrileOffsetWithErr(t, uint32_t(i), &failed);
@@ -352,7 +360,11 @@ bool inspectPage(TIFF *t, uint64_t fileSize, Page *p, std::string *why)
             return false;
         }
         p->stored = saturatingAdd(p->stored, size);
+        if (i == 0)
+            first = offset;
+        run = run && offset == first + i * p->segmentBytes;
     }
+    p->runAt = run ? first : 0;
     return true;
 }
 
@@ -439,8 +451,9 @@ bool positiveNumber(const std::string &text, double *value)
     return true;
 }
 
-// Spacing, units, comments and notes from the first page's tags.
-void readMetadata(TIFF *t, int64_t pages, Volume *v)
+// Spacing, units, comments and notes from the first page's tags; the number
+// of images an ImageJ description counts (left alone without one).
+void readMetadata(TIFF *t, int64_t pages, Volume *v, int64_t *imagejImages)
 {
     const char *text = nullptr;
     std::string description;
@@ -503,9 +516,8 @@ void readMetadata(TIFF *t, int64_t pages, Volume *v)
 
     if (imagej) {
         double images = 0;
-        if (keys.count("images") != 0 && positiveNumber(keys["images"], &images) && int64_t(images) != pages)
-            v->notes.push_back(format("the ImageJ description counts %lld images, the file has %lld pages",
-                                      (long long)images, (long long)pages));
+        if (keys.count("images") != 0 && positiveNumber(keys["images"], &images) && images < double(INT32_MAX))
+            *imagejImages = int64_t(images);
         std::string axes;
         for (const char *k : {"channels", "frames"}) {
             double n = 0;
@@ -525,9 +537,9 @@ void readMetadata(TIFF *t, int64_t pages, Volume *v)
 class TiffSource : public SliceSource {
 public:
     TiffSource(TIFF *t, std::unique_ptr<Messages> messages, const Page &first, int64_t nz, uint64_t tileBytes,
-               uint64_t fileSize)
+               uint64_t fileSize, uint64_t runAt)
         : tif_(t), messages_(std::move(messages)), first_(first), nz_(nz), tile_(size_t(tileBytes)),
-          fileSize_(fileSize)
+          fileSize_(fileSize), runAt_(runAt)
     {
     }
     ~TiffSource() override { TIFFClose(tif_); }
@@ -538,6 +550,8 @@ public:
             *error = "read past the last page";
             return false;
         }
+        if (runAt_ != 0)
+            return readRun(static_cast<uint8_t *>(buffer), error);
         Page p;
         std::string why;
         while (true) {
@@ -580,6 +594,28 @@ public:
     bool trailingData() override { return false; }
 
 private:
+    // Image slice_ of a one-directory ImageJ stack, straight from the file.
+    bool readRun(uint8_t *out, std::string *error)
+    {
+        const int width = scalarBytes(first_.type);
+        const uint64_t bytes = uint64_t(first_.nx) * first_.ny * width;
+        uint64_t done = 0;
+        while (done < bytes) {
+            const ssize_t got = pread(TIFFFileno(tif_), out + done, size_t(bytes - done),
+                                      off_t(runAt_ + uint64_t(slice_) * bytes + done));
+            if (got <= 0) {
+                *error = format("image %lld: %s", (long long)slice_ + 1,
+                                got == 0 ? "the data end early" : strerror(errno));
+                return false;
+            }
+            done += uint64_t(got);
+        }
+        if (TIFFIsByteSwapped(tif_) && width > 1)
+            swapBytes(out, bytes / width, width);
+        ++slice_;
+        return true;
+    }
+
     bool readStrips(const Page &p, uint8_t *out)
     {
         const uint64_t rowBytes = uint64_t(p.nx) * scalarBytes(p.type);
@@ -615,7 +651,7 @@ private:
     int64_t nz_, slice_ = 0, ifd_ = 0;
     bool started_ = false;
     std::vector<uint8_t> tile_;
-    uint64_t fileSize_;
+    uint64_t fileSize_, runAt_;
 };
 
 // ---- writing ----
@@ -935,9 +971,22 @@ std::unique_ptr<SliceSource> openTiff(const std::string &path, Volume *v, std::s
         *error = reason(*messages, "cannot go back to the first page");
         ok = false;
     }
+    // ImageJ writes a stack over 4 GiB as one directory whose page's values
+    // the other images' follow: its description counts them.
+    int64_t images = 0;
+    uint64_t runAt = 0;
     if (ok) {
-        readMetadata(scan, pages, v);
+        const uint64_t pageBytes = uint64_t(first.nx) * first.ny * scalarBytes(first.type);
+        readMetadata(scan, pages, v, &images);
         v->bigEndian = TIFFIsBigEndian(scan) != 0;
+        if (pages == 1 && images > 1 && first.runAt != 0 && first.runAt <= fileSize &&
+            saturatingMul(pageBytes, uint64_t(images)) <= fileSize - first.runAt) {
+            runAt = first.runAt;
+            pages = images;
+        } else if (images > 0 && images != pages) {
+            v->notes.push_back(format("the ImageJ description counts %lld images, the file has %lld pages",
+                                      (long long)images, (long long)pages));
+        }
     }
     const int dataFd = ok ? dup(fd) : -1;
     TIFFClose(scan); // closes fd
@@ -971,7 +1020,7 @@ std::unique_ptr<SliceSource> openTiff(const std::string &path, Volume *v, std::s
         TIFFClose(data);
         return nullptr;
     }
-    return std::make_unique<TiffSource>(data, std::move(messages), first, pages, tileBytes, fileSize);
+    return std::make_unique<TiffSource>(data, std::move(messages), first, pages, tileBytes, fileSize, runAt);
 }
 
 std::unique_ptr<SliceSink> createTiff(FILE *file, const Volume &v, std::string *error,
