@@ -318,7 +318,7 @@ bool inspectPage(TIFF *t, uint64_t fileSize, Page *p, std::string *why)
         }
         p->rows = std::min(rows, p->ny);
         count = (uint64_t(p->ny) + p->rows - 1) / p->rows;
-        p->segmentBytes = uint64_t(p->rows) * rowBytes;
+        p->segmentBytes = saturatingMul(p->rows, rowBytes);
         if (count != TIFFNumberOfStrips(t)) {
             *why = "strip count does not match the page's size";
             return false;
@@ -349,7 +349,7 @@ bool inspectPage(TIFF *t, uint64_t fileSize, Page *p, std::string *why)
         }
         uint64_t need = p->segmentBytes;
         if (!p->tiled && i + 1 == count)
-            need = (uint64_t(p->ny) - i * p->rows) * rowBytes;
+            need = saturatingMul(uint64_t(p->ny) - i * p->rows, rowBytes);
         if (saturatingMul(size, ratio) < need) {
             *why = compression == COMPRESSION_NONE
                        ? format("%s %llu holds %llu bytes; it needs %llu", kind, (unsigned long long)i,
@@ -362,7 +362,7 @@ bool inspectPage(TIFF *t, uint64_t fileSize, Page *p, std::string *why)
         p->stored = saturatingAdd(p->stored, size);
         if (i == 0)
             first = offset;
-        run = run && offset == first + i * p->segmentBytes;
+        run = run && offset == saturatingAdd(first, saturatingMul(i, p->segmentBytes));
     }
     p->runAt = run ? first : 0;
     return true;
@@ -576,7 +576,7 @@ public:
                 break;
         }
         if (p.nx != first_.nx || p.ny != first_.ny || p.type != first_.type ||
-            (p.tiled && p.tw * uint64_t(p.th) * scalarBytes(p.type) > tile_.size())) {
+            (p.tiled && p.segmentBytes > tile_.size())) {
             *error = format("page %lld changed while read", (long long)ifd_ + 1);
             return false;
         }
