@@ -241,7 +241,7 @@ TEST_F(Convert, RefusalsAreOneLineAndLeaveNoOutput)
     sh(std::string(UNU_PROGRAM) + " save -f nrrd -e raw -o " + path("det.nhdr") + " -i " + path("long.nrrd"));
 
     const std::pair<std::vector<std::string>, const char *> cases[] = {
-        {{"in.vrd", "out.tiff"}, "unknown format"},
+        {{"in.vrd", "out.png"}, "unknown format"},
         {{"in.nii.bz2", "out.vrd"}, "unknown format"},
         {{"long.nrrd", "out.vrd"}, "int64 values have no exact vrd type"},
         {{"complex.nii", "out.vrd"}, "complex64"},
