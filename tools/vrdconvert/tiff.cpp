@@ -144,6 +144,127 @@ uint64_t saturatingMul(uint64_t a, uint64_t b)
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
+// ---- libtiff's input and output ----
+
+// libtiff's I/O on descriptors without a system call per seek: the offset is
+// kept here. Small reads (directories come in many pieces of a few bytes)
+// are served from a cache of the file; large ones (strips) go straight into
+// the caller's buffer. Writes go to the caller's descriptor at the offset.
+// The output's descriptor is opened for writing only, but libtiff reads a
+// directory back to fill in its strip place: the reads of an output go
+// through a second, read-only descriptor of the same file.
+struct Io {
+    int fd = -1;           // reads
+    bool ownsFd = false;
+    int writeFd = -1;      // writes (the caller's), or -1
+    uint64_t pos = 0, size = 0;
+    std::unique_ptr<uint8_t[]> cache;
+    uint64_t cacheAt = 0;
+    size_t cacheLength = 0;
+    bool failed = false;   // a write failed; errno then tells why
+    int error = 0;
+
+    static constexpr size_t kCache = size_t{64} << 10;
+    Io() : cache(new uint8_t[kCache]) {}
+    ~Io()
+    {
+        if (ownsFd && fd >= 0)
+            close(fd);
+    }
+
+    size_t readAt(uint8_t *out, size_t n, uint64_t at)
+    {
+        size_t done = 0;
+        while (done < n) {
+            const ssize_t got = pread(fd, out + done, n - done, off_t(at + done));
+            if (got <= 0)
+                break;
+            done += size_t(got);
+        }
+        return done;
+    }
+};
+
+tmsize_t readProc(thandle_t h, void *buffer, tmsize_t size)
+{
+    Io &io = *static_cast<Io *>(h);
+    auto *out = static_cast<uint8_t *>(buffer);
+    const size_t n = size_t(size);
+    if (io.pos > uint64_t(INT64_MAX))
+        return -1;
+    size_t got;
+    if (n >= Io::kCache / 2) {
+        got = io.readAt(out, n, io.pos);
+    } else {
+        if (io.pos < io.cacheAt || io.pos + n > io.cacheAt + io.cacheLength) {
+            io.cacheAt = io.pos;
+            io.cacheLength = io.readAt(io.cache.get(), Io::kCache, io.pos);
+        }
+        got = std::min<uint64_t>(n, io.cacheAt + io.cacheLength - std::min(io.pos, io.cacheAt + io.cacheLength));
+        std::memcpy(out, io.cache.get() + (io.pos - io.cacheAt), got);
+    }
+    io.pos += got;
+    return tmsize_t(got);
+}
+
+tmsize_t writeProc(thandle_t h, void *buffer, tmsize_t size)
+{
+    Io &io = *static_cast<Io *>(h);
+    const auto *data = static_cast<const uint8_t *>(buffer);
+    size_t done = 0;
+    while (io.writeFd >= 0 && !io.failed && done < size_t(size)) {
+        const ssize_t put = pwrite(io.writeFd, data + done, size_t(size) - done, off_t(io.pos + done));
+        if (put <= 0) {
+            io.failed = true;
+            io.error = put < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += size_t(put);
+    }
+    io.cacheLength = 0;
+    io.pos += done;
+    io.size = std::max(io.size, io.pos);
+    return tmsize_t(done);
+}
+
+toff_t seekProc(thandle_t h, toff_t offset, int whence)
+{
+    Io &io = *static_cast<Io *>(h);
+    const uint64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? io.pos : io.size;
+    const uint64_t to = base + offset; // libtiff passes negative steps as wrapped unsigned values
+    if (to > uint64_t(INT64_MAX))
+        return toff_t(-1);
+    io.pos = to;
+    return toff_t(to);
+}
+
+int closeProc(thandle_t)
+{
+    return 0; // the descriptors belong to the Io
+}
+
+toff_t sizeProc(thandle_t h)
+{
+    return toff_t(static_cast<Io *>(h)->size);
+}
+
+int mapProc(thandle_t, void **, toff_t *)
+{
+    return 0;
+}
+
+void unmapProc(thandle_t, void *, toff_t) {}
+
+TIFF *openIo(const char *name, const char *mode, Io *io, uint64_t limit, Messages *m)
+{
+    TIFFOpenOptions *o = options(limit, m);
+    TIFF *t = o != nullptr ? TIFFClientOpenExt(name, mode, io, readProc, writeProc, seekProc, closeProc, sizeProc,
+                                               mapProc, unmapProc, o)
+                           : nullptr;
+    TIFFOpenOptionsFree(o);
+    return t;
+}
+
 // ---- pages ----
 
 struct Page {
@@ -536,9 +657,9 @@ void readMetadata(TIFF *t, int64_t pages, Volume *v, int64_t *imagejImages)
 
 class TiffSource : public SliceSource {
 public:
-    TiffSource(TIFF *t, std::unique_ptr<Messages> messages, const Page &first, int64_t nz, uint64_t tileBytes,
-               uint64_t fileSize, uint64_t runAt)
-        : tif_(t), messages_(std::move(messages)), first_(first), nz_(nz), tile_(size_t(tileBytes)),
+    TiffSource(TIFF *t, std::unique_ptr<Io> io, std::unique_ptr<Messages> messages, const Page &first, int64_t nz,
+               uint64_t tileBytes, uint64_t fileSize, uint64_t runAt)
+        : io_(std::move(io)), tif_(t), messages_(std::move(messages)), first_(first), nz_(nz), tile_(size_t(tileBytes)),
           fileSize_(fileSize), runAt_(runAt)
     {
     }
@@ -599,16 +720,11 @@ private:
     {
         const int width = scalarBytes(first_.type);
         const uint64_t bytes = uint64_t(first_.nx) * first_.ny * width;
-        uint64_t done = 0;
-        while (done < bytes) {
-            const ssize_t got = pread(TIFFFileno(tif_), out + done, size_t(bytes - done),
-                                      off_t(runAt_ + uint64_t(slice_) * bytes + done));
-            if (got <= 0) {
-                *error = format("image %lld: %s", (long long)slice_ + 1,
-                                got == 0 ? "the data end early" : strerror(errno));
-                return false;
-            }
-            done += uint64_t(got);
+        errno = 0;
+        if (io_->readAt(out, size_t(bytes), runAt_ + uint64_t(slice_) * bytes) != bytes) {
+            *error = format("image %lld: %s", (long long)slice_ + 1,
+                            errno == 0 ? "the data end early" : strerror(errno));
+            return false;
         }
         if (TIFFIsByteSwapped(tif_) && width > 1)
             swapBytes(out, bytes / width, width);
@@ -645,6 +761,7 @@ private:
         return true;
     }
 
+    std::unique_ptr<Io> io_;
     TIFF *tif_;
     std::unique_ptr<Messages> messages_;
     Page first_;
@@ -655,64 +772,6 @@ private:
 };
 
 // ---- writing ----
-
-// The caller's FILE* is opened for writing only, but libtiff reads back a
-// directory to link the next one to it: reads go through a second,
-// read-only descriptor of the same file.
-struct Output {
-    FILE *file = nullptr;
-    int readFd = -1;
-    ~Output()
-    {
-        if (readFd >= 0)
-            close(readFd);
-    }
-};
-
-tmsize_t readProc(thandle_t h, void *buffer, tmsize_t size)
-{
-    Output &o = *static_cast<Output *>(h);
-    const off_t at = o.file != nullptr && fflush(o.file) == 0 ? ftello(o.file) : -1;
-    const ssize_t got = at >= 0 ? pread(o.readFd, buffer, size_t(size), at) : -1;
-    if (got > 0 && fseeko(o.file, at + got, SEEK_SET) != 0)
-        return -1;
-    return tmsize_t(got);
-}
-
-tmsize_t writeProc(thandle_t h, void *buffer, tmsize_t size)
-{
-    FILE *f = static_cast<Output *>(h)->file;
-    return f != nullptr ? tmsize_t(fwrite(buffer, 1, size_t(size), f)) : -1;
-}
-
-toff_t seekProc(thandle_t h, toff_t offset, int whence)
-{
-    FILE *f = static_cast<Output *>(h)->file;
-    if (f == nullptr || offset > uint64_t(INT64_MAX) || fseeko(f, off_t(offset), whence) != 0)
-        return toff_t(-1);
-    return toff_t(ftello(f));
-}
-
-int closeProc(thandle_t)
-{
-    return 0; // the caller closes the file
-}
-
-toff_t sizeProc(thandle_t h)
-{
-    FILE *f = static_cast<Output *>(h)->file;
-    struct stat st;
-    if (f == nullptr || fflush(f) != 0 || fstat(fileno(f), &st) != 0)
-        return 0;
-    return toff_t(st.st_size);
-}
-
-int mapProc(thandle_t, void **, toff_t *)
-{
-    return 0;
-}
-
-void unmapProc(thandle_t, void *, toff_t) {}
 
 // Shortest text that reads back as the same double.
 std::string exactText(double d)
@@ -753,7 +812,7 @@ public:
     {
         // A run that failed has closed the file already: libtiff's flush
         // on cleanup must find nothing to write to.
-        out_.file = nullptr;
+        out_.writeFd = -1;
         if (tif_ != nullptr)
             TIFFCleanup(tif_);
     }
@@ -782,7 +841,7 @@ public:
 
     bool start(FILE *file, std::string *error) override
     {
-        if (out_.file != nullptr) {
+        if (file_ != nullptr) {
             *error = "the output was started already";
             return false;
         }
@@ -791,17 +850,18 @@ public:
             *error = "TIFF output needs a regular file (it is written by seeking)";
             return false;
         }
-        out_.file = file;
-        out_.readFd = open(format("/proc/self/fd/%d", fileno(file)).c_str(), O_RDONLY | O_CLOEXEC);
-        if (out_.readFd < 0) {
+        // The FILE* itself stays untouched (and empty): libtiff writes at
+        // offsets through its descriptor.
+        file_ = file;
+        out_.writeFd = fileno(file);
+        out_.size = uint64_t(st.st_size);
+        out_.fd = open(format("/proc/self/fd/%d", fileno(file)).c_str(), O_RDONLY | O_CLOEXEC);
+        out_.ownsFd = true;
+        if (out_.fd < 0) {
             *error = format("cannot read the output back: %s", strerror(errno));
             return false;
         }
-        TIFFOpenOptions *o = options(kLibtiffSlack, &messages_);
-        if (o != nullptr)
-            tif_ = TIFFClientOpenExt("output", big_ ? "w8" : "w", &out_, readProc, writeProc, seekProc, closeProc,
-                                     sizeProc, mapProc, unmapProc, o);
-        TIFFOpenOptionsFree(o);
+        tif_ = openIo("output", big_ ? "w8" : "w", &out_, kLibtiffSlack, &messages_);
         if (tif_ == nullptr) {
             *error = reason(messages_, "cannot start the TIFF file");
             return false;
@@ -810,8 +870,7 @@ public:
         for (int64_t k = 0; k < v_.nz; ++k)
             if (!setTags(k) || TIFFDeferStrileArrayWriting(tif_) != 1 || TIFFWriteCheck(tif_, 0, "vrdconvert") != 1 ||
                 TIFFWriteDirectory(tif_) != 1) {
-                *error = format("page %lld: %s", (long long)k + 1,
-                                reason(messages_, ferror(file) ? "write error" : "cannot write its directory").c_str());
+                *error = format("page %lld: %s", (long long)k + 1, failure("cannot write its directory").c_str());
                 return false;
             }
         return true;
@@ -837,8 +896,7 @@ public:
                             tmsize_t(sliceBytes_) &&
                         TIFFForceStrileArrayWriting(tif_) == 1;
         if (!ok) {
-            *error = format("page %lld: %s", (long long)page_ + 1,
-                            reason(messages_, ferror(out_.file) ? "write error" : "cannot write").c_str());
+            *error = format("page %lld: %s", (long long)page_ + 1, failure("cannot write").c_str());
             return false;
         }
         ++page_;
@@ -861,8 +919,8 @@ public:
         const bool flushed = TIFFFlush(tif_) == 1;
         TIFFCleanup(tif_);
         tif_ = nullptr;
-        if (!flushed || fflush(out_.file) != 0 || ferror(out_.file)) {
-            *error = messages_.first.empty() ? format("write error: %s", strerror(errno)) : messages_.first;
+        if (!flushed || out_.failed) {
+            *error = failure("cannot finish the file");
             return false;
         }
         if (page_ != v_.nz) {
@@ -878,7 +936,14 @@ private:
     bool big_;
     std::string description_;
     double resolution_[2] = {1, 1};
-    Output out_;
+    // A write error names the system's reason before libtiff's.
+    std::string failure(const char *otherwise) const
+    {
+        return out_.failed ? format("write error: %s", strerror(out_.error)) : reason(messages_, otherwise);
+    }
+
+    FILE *file_ = nullptr;
+    Io out_;
     Messages messages_;
     TIFF *tif_ = nullptr;
     int64_t page_ = 0;
@@ -904,13 +969,15 @@ std::unique_ptr<SliceSource> openTiff(const std::string &path, Volume *v, std::s
     const uint64_t fileSize = uint64_t(st.st_size);
     auto messages = std::make_unique<Messages>();
     messages->name = path;
+    auto io = std::make_unique<Io>();
+    io->fd = fd, io->ownsFd = true, io->size = fileSize;
 
     // Pass 1: every directory, checked; nothing of the data is read.
-    TIFFOpenOptions *o = options(saturatingAdd(saturatingMul(fileSize, 2), kLibtiffSlack), messages.get());
-    TIFF *scan = o != nullptr ? TIFFFdOpenExt(fd, path.c_str(), "rmc", o) : nullptr;
-    TIFFOpenOptionsFree(o);
+    Io scanIo;
+    scanIo.fd = fd, scanIo.size = fileSize;
+    TIFF *scan = openIo(path.c_str(), "rc", &scanIo, saturatingAdd(saturatingMul(fileSize, 2), kLibtiffSlack),
+                        messages.get());
     if (scan == nullptr) {
-        close(fd);
         *error = reason(*messages, "not a TIFF file");
         return nullptr;
     }
@@ -988,24 +1055,16 @@ std::unique_ptr<SliceSource> openTiff(const std::string &path, Volume *v, std::s
                                       (long long)images, (long long)pages));
         }
     }
-    const int dataFd = ok ? dup(fd) : -1;
-    TIFFClose(scan); // closes fd
+    TIFFClose(scan);
     if (!ok)
         return nullptr;
-    if (dataFd < 0 || lseek(dataFd, 0, SEEK_SET) != 0) {
-        *error = format("cannot open again: %s", strerror(errno));
-        if (dataFd >= 0)
-            close(dataFd);
-        return nullptr;
-    }
 
     // Pass 2's handle: decoded strips and tiles were checked against their bytes.
     messages->clear();
-    o = options(saturatingAdd(std::max(saturatingMul(fileSize, 2), largestSegment), kLibtiffSlack), messages.get());
-    TIFF *data = o != nullptr ? TIFFFdOpenExt(dataFd, path.c_str(), "rmc", o) : nullptr;
-    TIFFOpenOptionsFree(o);
+    TIFF *data = openIo(path.c_str(), "rc", io.get(),
+                        saturatingAdd(std::max(saturatingMul(fileSize, 2), largestSegment), kLibtiffSlack),
+                        messages.get());
     if (data == nullptr) {
-        close(dataFd);
         *error = reason(*messages, "cannot open again");
         return nullptr;
     }
@@ -1020,7 +1079,8 @@ std::unique_ptr<SliceSource> openTiff(const std::string &path, Volume *v, std::s
         TIFFClose(data);
         return nullptr;
     }
-    return std::make_unique<TiffSource>(data, std::move(messages), first, pages, tileBytes, fileSize, runAt);
+    return std::make_unique<TiffSource>(data, std::move(io), std::move(messages), first, pages, tileBytes, fileSize,
+                                        runAt);
 }
 
 std::unique_ptr<SliceSink> createTiff(FILE *file, const Volume &v, std::string *error,
