@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vrdconvert on a 1 GiB TIFF stack (512 ImageJ pages of 1024 x 1024 uint16,
 # written by tifffile page by page): the stack to a raw vrd file beside `cp`
-# of the stack, and the vrd file back to a TIFF stack. Each run starts from
+# of the stack, the stack to headerless raw data (TIFF reading alone), and
+# the vrd file back to a TIFF stack. Each run starts from
 # the page cache with no output file; the runs alternate and the median
 # wall time of RUNS (default 5) is printed with the largest peak resident
 # memory (/usr/bin/time's %M) and the speed relative to cp.
@@ -46,19 +47,21 @@ timed() {
 rm -f ./*.times
 "$convert" --raw stack.tif back.vrd 2>/dev/null
 for ((i = 0; i < runs; ++i)); do
-  rm -f copy.tif out.vrd out.tif
+  rm -f copy.tif out.vrd out.tif out.raw
   timed cp cp stack.tif copy.tif
   rm -f copy.tif
   timed tiff-to-vrd "$convert" --raw stack.tif out.vrd
   rm -f out.vrd
   timed vrd-to-tiff "$convert" back.vrd out.tif
   rm -f out.tif
+  timed tiff-to-raw "$convert" stack.tif out.raw
+  rm -f out.raw
 done
 
 median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 cpTime=$(cut -d' ' -f1 cp.times | median)
 printf '%-22s %9s %10s %11s %9s\n' run "median" rate "peak RSS" "vs cp"
-for label in cp tiff-to-vrd vrd-to-tiff; do
+for label in cp tiff-to-vrd tiff-to-raw vrd-to-tiff; do
   t=$(cut -d' ' -f1 $label.times | median)
   kib=$(cut -d' ' -f2 $label.times | sort -n | tail -1)
   awk -v l=$label -v t="$t" -v k="$kib" -v b="$bytes" -v c="$cpTime" \
