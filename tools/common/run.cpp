@@ -219,7 +219,8 @@ VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, 
     setup.compute = compute;
     setup.user = &job;
     setup.deflate = deflateSetting();
-    setup.flags = engineFlags(true);
+    // The window and the comparison depend on the voxel values alone.
+    setup.flags = engineFlags(true) | vrdEngineRepeats | vrdEngineBoundOutput;
     char why[200] = "";
     VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
     if (engine == nullptr)
@@ -273,6 +274,35 @@ void createOutput(Output &out, const std::vector<const Input *> &inputs)
     createOutputFor(out, files);
 }
 
+bool closeOutput(FILE *file, const char *path, std::string failure)
+{
+    const bool replaces = replacesFile();
+    const bool streamFailed = fflush(file) != 0 || ferror(file) != 0;
+    const int flushError = errno;
+    if (failure.empty() && streamFailed)
+        failure = flushError != 0 ? strerror(flushError) : "the output stream failed";
+    if (!failure.empty()) {
+        // Nothing of a failed write is put in place.
+        discardOutput();
+        fclose(file);
+    } else if (fclose(file) != 0) {
+        failure = strerror(errno);
+        discardOutput();
+    }
+    if (!failure.empty()) {
+        const char *kind = failure.compare(0, 11, "write error") == 0 ? "" : "write error: ";
+        fprintf(stderr, "%s: %s: %s%s%s\n", programName, path, kind, failure.c_str(),
+                replaces ? "; the output path is left as it was" : "");
+        return false;
+    }
+    if (!commitOutput()) {
+        fprintf(stderr, "%s: %s: cannot rename %s onto it: %s\n", programName, path, temporaryPath(),
+                strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)
 {
     int status = 0;
@@ -285,24 +315,12 @@ int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)
             status = 1;
         }
     }
-    const bool streamFailed = ferror(out.file) != 0;
-    const int closed = fclose(out.file);
-    const int closeError = errno;
+    std::string failure;
+    if (out.damagedSlices > 0)
+        failure = std::to_string(out.damagedSlices) + " of " + std::to_string(nz) + " slices not written whole";
+    if (!closeOutput(out.file, out.path, failure))
+        status = 1;
     out.file = nullptr;
-    if (!commitOutput()) {
-        fprintf(stderr, "%s: %s: cannot rename %s onto it: %s\n", programName, out.path, temporaryPath(),
-                strerror(errno));
-        status = 1;
-    }
-    if (out.damagedSlices > 0) {
-        fprintf(stderr, "%s: %s: %lld of %d slices not written whole\n", programName, out.path,
-                static_cast<long long>(out.damagedSlices), nz);
-        status = 1;
-    } else if (streamFailed || closed != 0) {
-        fprintf(stderr, "%s: %s: write error: %s\n", programName, out.path,
-                closed != 0 ? strerror(closeError) : "the output stream failed");
-        status = 1;
-    }
     fflush(stderr);
     return status;
 }

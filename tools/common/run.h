@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace vrdtool {
@@ -115,6 +116,11 @@ FILE *createOutputFile(const char *path);
 // output that is the same file as one of the inputs, or cannot be created.
 void createOutput(Output &out, const std::vector<const Input *> &inputs);
 void createOutputFor(Output &out, const std::vector<InputFile> &inputs);
+
+// Closes the output stream and puts the output in place, or, when writing it
+// failed (failure not empty, a stream error, a failed close), removes what
+// was written and reports it in one line naming path. True when in place.
+bool closeOutput(FILE *file, const char *path, std::string failure);
 
 // Closes the inputs, then the output, and reports every damaged file.
 // Returns the exit status: 0 after a complete, correct run, else 1.

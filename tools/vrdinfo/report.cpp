@@ -282,7 +282,7 @@ std::string checkBlocks(Run &run, Volume &v)
     setup.ordered = sliceDone;
     setup.user = &run;
     // Damaged blocks are counted, not printed, and never end the run.
-    setup.flags = vrdtool::engineFlags(false) | vrdEngineKeepGoing | vrdEngineQuiet;
+    setup.flags = vrdtool::engineFlags(false) | vrdEngineKeepGoing | vrdEngineQuiet | vrdEngineRepeats;
     // Rows that reach a terminal as the slices are read show the progress
     // themselves; a progress line between them would break them up.
     if (run.options->slices && isatty(fileno(run.out)) && getenv("VRD_PROGRESS") == nullptr)
