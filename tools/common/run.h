@@ -70,12 +70,14 @@ void checkInput(const Input &in);
 // itself for a raw block; deflate cannot shrink data by more than 1032 to 1.
 uint64_t leastBlockBytes(uint64_t sliceBytes, int32_t compression);
 
-// Refuses a regular-file input that cannot hold its first slice: its first
-// block's length field is missing, fewer bytes follow it than it announces,
-// or it announces fewer than leastBlockBytes. Looks at the
-// block and returns the stream to where it was. A file that holds some
-// blocks but not all is left to the run, which reports it as damaged.
-void checkFirstBlock(const Input &in);
+// Refuses an input that cannot hold its first slice: its first block's
+// length field is missing, fewer bytes follow it than it announces (for a
+// pipe: than leastBlockBytes), or it announces fewer than leastBlockBytes.
+// Looks at the block and returns a regular file to where it was; a pipe's
+// stream is replaced by one that serves the bytes read ahead again. A file
+// that holds some blocks but not all is left to the run, which reports it
+// as damaged.
+void checkFirstBlock(Input &in);
 
 // The output header: the input's, describing float32 slices in this
 // machine's byte order.
