@@ -14,6 +14,7 @@
 #include "run.h"
 #include "stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <climits>
@@ -22,6 +23,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -38,6 +41,8 @@ const char description[] =
     "  --raw, --zlib         vrd output: uncompressed or zlib blocks (default zlib)\n"
     "  --encoding raw|gzip   NRRD output encoding (default gzip)\n"
     "  --uniform             write a rectilinear vrd grid with its mean spacing\n"
+    "  --data-anywhere       NRRD input: its data file may lie outside the header's\n"
+    "                        folder, or be a FIFO or standard input (-)\n"
     "  --size NX NY NZ       raw input: its size\n"
     "  --type TYPE           raw input: int8 uint8 int16 uint16 int32 uint32 int64\n"
     "                        uint64 float32 float64, or a vrd type (uchar char uint12\n"
@@ -65,6 +70,9 @@ struct Conversion {
     bool vrdIn = false, vrdOut = false;
     // input
     vrdtool::Input vin;
+    VrdHeader vinRun{};      // vin.header with the slices its bytes can give (see slicesHeld)
+    int32_t slicesHeld = 0;  // < nz when the run ends early for it
+    uint64_t inputSize = 0;  // of a regular vrd input
     std::unique_ptr<SliceSource> source;
     VrdHeader sourceHeader{}; // what the engine knows of a foreign input
     bool sourceFailed = false;
@@ -164,12 +172,37 @@ void writeSlice(void *user, int32_t, const void *const *inputs, const VrdBlockRe
 
 // ---- set-up
 
+// How many slices a regular vrd file's bytes can give. A whole block holds
+// its slice in at least 1/1032 of its bytes, so a sound file always gives
+// all of them; a damaged block gives a slice from nothing (the slice before,
+// or zeros), and a file of such blocks would make an output of any size.
+// The run so ends at the slice where the output's data (with a vrd block's
+// length field, and a vrd output's icon of nx x ny bytes) would pass 1032
+// times the input's bytes; the first slice, which the first-block check
+// has seen, is always made.
+void limitSlices(Conversion &c)
+{
+    c.slicesHeld = c.vin.header.nz;
+    struct stat st;
+    if (fstat(fileno(c.vin.file), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    c.inputSize = uint64_t(st.st_size);
+    uint64_t budget = 0;
+    if (__builtin_mul_overflow(c.inputSize, kDeflateMaxRatio, &budget))
+        return;
+    const uint64_t icon = c.vrdOut ? uint64_t(c.vin.header.nx) * uint64_t(c.vin.header.ny) : 0;
+    budget = budget > icon ? budget - icon : 0;
+    const uint64_t held = std::max<uint64_t>(budget / (c.sliceBytes + 4), 1);
+    if (held < uint64_t(c.slicesHeld))
+        c.slicesHeld = int32_t(held);
+}
+
 void openForeignInput(Conversion &c, std::vector<std::string> &notes)
 {
     std::string error;
     switch (c.opt.inFormat) {
     case Format::Nrrd:
-    case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error); break;
+    case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error, c.opt.dataAnywhere); break;
     case Format::Nifti:
     case Format::NiftiGz: c.source = openNifti(c.opt.in, &c.vol, &error); break;
     case Format::Raw:
@@ -188,6 +221,8 @@ void openForeignInput(Conversion &c, std::vector<std::string> &notes)
         c.sliceBytes > UINT32_MAX)
         vrdtool::refuse(c.opt.in, "slices of %lld x %lld voxels (%lld slices) are too large for this program",
                         (long long)c.vol.nx, (long long)c.vol.ny, (long long)c.vol.nz);
+    if (!c.source->proveFirstSlice(&error))
+        vrdtool::refuse(c.opt.in, "%s", error.c_str());
     for (const std::string &n : c.vol.notes)
         notes.push_back(n);
 }
@@ -196,7 +231,9 @@ VrdEngine *makeEngine(Conversion &c)
 {
     VrdEngineInput input{};
     if (c.vrdIn) {
-        input = VrdEngineInput{c.vin.file, &c.vin.header, nullptr};
+        c.vinRun = c.vin.header;
+        c.vinRun.nz = c.slicesHeld;
+        input = VrdEngineInput{c.vin.file, &c.vinRun, nullptr};
     } else {
         c.sourceHeader.nx = int32_t(c.vol.nx), c.sourceHeader.ny = int32_t(c.vol.ny),
         c.sourceHeader.nz = int32_t(c.vol.nz);
@@ -273,6 +310,11 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
     if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError) && c.sinkError.empty())
         c.sinkError = "write error";
     inputDamaged += nz - done;
+    if (c.vrdIn && c.slicesHeld < nz && done == c.slicesHeld)
+        fprintf(stderr, "vrdconvert: %s: its %lld bytes cannot give more than %d of its %lld slices of %llu bytes;"
+                        " the run ends there\n",
+                c.opt.in, (long long)c.inputSize, c.slicesHeld, (long long)nz,
+                (unsigned long long)c.sliceBytes);
     if (c.vrdIn) {
         fclose(c.vin.file);
         c.vin.file = nullptr;
@@ -332,6 +374,7 @@ int run(int argc, char **argv)
         vrdtool::checkInput(c.vin);
         vrdtool::checkFirstBlock(c.vin);
         c.sliceBytes = uint64_t(c.vin.voxelSize) * uint64_t(c.vin.header.nx) * uint64_t(c.vin.header.ny);
+        limitSlices(c);
         inputFiles.push_back(vrdtool::InputFile{c.opt.in, c.vin.file});
         if (c.vrdOut) {
             c.vout.header = c.vin.header;
