@@ -177,9 +177,10 @@ void writeSlice(void *user, int32_t, const void *const *inputs, const VrdBlockRe
 // all of them; a damaged block gives a slice from nothing (the slice before,
 // or zeros), and a file of such blocks would make an output of any size.
 // The run so ends at the slice where the output's data (with a vrd block's
-// length field, and a vrd output's icon of nx x ny bytes) would pass 1032
-// times the input's bytes; the first slice, which the first-block check
-// has seen, is always made.
+// length field) would pass 1032 times the input's bytes; the first slice,
+// which the first-block check has seen, is always made. A vrd output's
+// icon (nx x ny bytes) is not counted: a sound file with a smaller icon,
+// deflated as far as deflate goes, would otherwise lose its last slices.
 void limitSlices(Conversion &c)
 {
     c.slicesHeld = c.vin.header.nz;
@@ -190,8 +191,6 @@ void limitSlices(Conversion &c)
     uint64_t budget = 0;
     if (__builtin_mul_overflow(c.inputSize, kDeflateMaxRatio, &budget))
         return;
-    const uint64_t icon = c.vrdOut ? uint64_t(c.vin.header.nx) * uint64_t(c.vin.header.ny) : 0;
-    budget = budget > icon ? budget - icon : 0;
     const uint64_t held = std::max<uint64_t>(budget / (c.sliceBytes + 4), 1);
     if (held < uint64_t(c.slicesHeld))
         c.slicesHeld = int32_t(held);
