@@ -209,10 +209,21 @@ TEST_F(Bounds, DamagedVrdSlicesEndWhereTheFileCanGiveNoMore)
         sound += block(first);
     writeFile(path("sound.vrd"), sound);
     for (const char *out : {"s.nii", "s.vrd"}) {
-        const Result r = convert({"sound.vrd", out});
-        EXPECT_EQ(0, r.status) << r.err;
+        const Result sr = convert({"sound.vrd", out});
+        EXPECT_EQ(0, sr.status) << sr.err;
     }
     EXPECT_EQ(352 + 10 * zeros.size(), std::filesystem::file_size(path("s.nii")));
+    // Through a FIFO, with no size to look at: each block is let through
+    // while the blocks so far can give its slice.
+    ASSERT_EQ(0, mkfifo(path("pipe.vrd").c_str(), 0600));
+    Result r = shell("cat empty.vrd > pipe.vrd & exec " + kConvert + " pipe.vrd p.nii.gz");
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("pipe.vrd: the " + std::to_string(first.size() + 4) +
+                                            " bytes of its first 1 blocks cannot give more slices")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("pipe.vrd: 1999 of 2000 slices damaged")) << r.err;
+    r = shell("cat sound.vrd > pipe.vrd & exec " + kConvert + " pipe.vrd p.nii");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(352 + 10 * zeros.size(), std::filesystem::file_size(path("p.nii")));
 }
 
 } // namespace

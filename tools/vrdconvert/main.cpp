@@ -65,6 +65,71 @@ struct Deflated {
     uint32_t ok;
 };
 
+// A vrd input that is not a regular file (a FIFO) has no size to check
+// first: the engine reads it through this gate, which holds each block until
+// its bytes have come and lets it through only while the slices so far stay
+// within what the blocks so far can give (the rule limitSlices applies to a
+// regular file). Past that the engine sees the file end at the next length
+// field, which ends the run there.
+struct BlockGate {
+    FILE *source = nullptr;
+    uint64_t sliceBytes = 0;
+    uint64_t bytes = 0; // of the blocks let through, length fields included
+    int32_t blocks = 0;
+    std::vector<unsigned char> held; // the block being let through
+    size_t at = 0;
+    bool closed = false; // the rule ended the run
+
+    bool next()
+    {
+        if (closed || feof(source) || ferror(source))
+            return false;
+        held.resize(4);
+        at = 0;
+        const size_t got = fread(held.data(), 1, 4, source);
+        if (got < 4) { // a length field cut by the end: the engine reports it
+            held.resize(got);
+            return got > 0;
+        }
+        const uint64_t length = uint64_t(held[0]) << 24 | uint64_t(held[1]) << 16 | uint64_t(held[2]) << 8 | held[3];
+        // Grown as the bytes come, never ahead of them by more than 1 MiB.
+        while (held.size() - 4 < length) {
+            const size_t from = held.size();
+            held.resize(from + size_t(std::min<uint64_t>(length - (from - 4), uint64_t{1} << 20)));
+            const size_t n = fread(held.data() + from, 1, held.size() - from, source);
+            held.resize(from + n);
+            if (n == 0)
+                break;
+        }
+        uint64_t budget = 0;
+        if (!__builtin_mul_overflow(bytes + held.size(), kDeflateMaxRatio, &budget) &&
+            uint64_t(blocks + 1) * (sliceBytes + 4) > budget) {
+            closed = true;
+            held.clear();
+            return false;
+        }
+        bytes += held.size();
+        ++blocks;
+        return true;
+    }
+
+    static ssize_t read(void *cookie, char *buffer, size_t size)
+    {
+        BlockGate &g = *static_cast<BlockGate *>(cookie);
+        if (g.at == g.held.size() && !g.next())
+            return 0;
+        const size_t n = std::min(size, g.held.size() - g.at);
+        std::memcpy(buffer, g.held.data() + g.at, n);
+        g.at += n;
+        return ssize_t(n);
+    }
+
+    static int close(void *cookie)
+    {
+        return fclose(static_cast<BlockGate *>(cookie)->source);
+    }
+};
+
 struct Conversion {
     Options opt;
     bool vrdIn = false, vrdOut = false;
@@ -73,6 +138,7 @@ struct Conversion {
     VrdHeader vinRun{};      // vin.header with the slices its bytes can give (see slicesHeld)
     int32_t slicesHeld = 0;  // < nz when the run ends early for it
     uint64_t inputSize = 0;  // of a regular vrd input
+    std::unique_ptr<BlockGate> gate; // of any other vrd input
     std::unique_ptr<SliceSource> source;
     VrdHeader sourceHeader{}; // what the engine knows of a foreign input
     bool sourceFailed = false;
@@ -185,7 +251,18 @@ void limitSlices(Conversion &c)
 {
     c.slicesHeld = c.vin.header.nz;
     struct stat st;
-    if (fstat(fileno(c.vin.file), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fileno(c.vin.file), &st) == 0 && !S_ISREG(st.st_mode)) {
+        c.gate = std::make_unique<BlockGate>();
+        c.gate->source = c.vin.file;
+        c.gate->sliceBytes = c.sliceBytes;
+        FILE *gated = fopencookie(c.gate.get(), "r", cookie_io_functions_t{BlockGate::read, nullptr, nullptr,
+                                                                           BlockGate::close});
+        if (gated == nullptr)
+            vrdtool::refuse(c.opt.in, "cannot read it: %s", strerror(errno));
+        c.vin.file = gated;
+        return;
+    }
+    if (!S_ISREG(st.st_mode))
         return;
     c.inputSize = uint64_t(st.st_size);
     uint64_t budget = 0;
@@ -314,6 +391,10 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
                         " the run ends there\n",
                 c.opt.in, (long long)c.inputSize, c.slicesHeld, (long long)nz,
                 (unsigned long long)c.sliceBytes);
+    if (c.gate && c.gate->closed)
+        fprintf(stderr, "vrdconvert: %s: the %llu bytes of its first %d blocks cannot give more slices of %llu bytes;"
+                        " the run ends there\n",
+                c.opt.in, (unsigned long long)c.gate->bytes, c.gate->blocks, (unsigned long long)c.sliceBytes);
     if (c.vrdIn) {
         fclose(c.vin.file);
         c.vin.file = nullptr;
@@ -373,8 +454,8 @@ int run(int argc, char **argv)
         vrdtool::checkInput(c.vin);
         vrdtool::checkFirstBlock(c.vin);
         c.sliceBytes = uint64_t(c.vin.voxelSize) * uint64_t(c.vin.header.nx) * uint64_t(c.vin.header.ny);
-        limitSlices(c);
         inputFiles.push_back(vrdtool::InputFile{c.opt.in, c.vin.file});
+        limitSlices(c);
         if (c.vrdOut) {
             c.vout.header = c.vin.header;
             c.vout.header.endian = vrdLittleEndian; // slices are written as they lie in memory
