@@ -260,6 +260,10 @@ void limitSlices(Conversion &c)
         if (gated == nullptr)
             vrdtool::refuse(c.opt.in, "cannot read it: %s", strerror(errno));
         c.vin.file = gated;
+        // The first block comes before anything is sized from the header.
+        if (!c.gate->next() || c.gate->held.size() < 4)
+            vrdtool::refuse(c.opt.in, "holds no slice data (its first block cannot give a slice of %llu bytes)",
+                            (unsigned long long)c.sliceBytes);
         return;
     }
     if (!S_ISREG(st.st_mode))
