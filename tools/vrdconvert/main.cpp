@@ -331,6 +331,10 @@ VrdEngine *makeEngine(Conversion &c)
     // foreign input ends the run where its data fail.
     if (!c.vrdIn || !c.vrdOut)
         setup.flags |= vrdEngineKeepGoing;
+    // Both computes depend on the slice alone; a vrd output is bounded by the
+    // blocks read, as volmap's is.
+    if (c.vrdIn)
+        setup.flags |= vrdEngineRepeats | (c.vrdOut ? vrdEngineBoundOutput : 0);
     if (c.vrdOut) {
         setup.outputDtype = c.vout.header.dtype;
         setup.outputCompression = c.vout.header.compression;
@@ -413,27 +417,12 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
         status = 1;
     }
     FILE *out = c.vrdOut ? c.vout.file : c.file;
-    const bool streamFailed = ferror(out) != 0;
-    const int closed = fclose(out);
-    const int closeError = errno;
+    std::string failure = c.sinkError;
+    if (outputDamaged > 0)
+        failure = format("%lld of %lld slices not written whole", (long long)outputDamaged, (long long)nz);
+    if (!vrdtool::closeOutput(out, c.opt.out, failure))
+        status = 1;
     c.vout.file = c.file = nullptr;
-    if (!vrdtool::commitOutput()) {
-        fprintf(stderr, "vrdconvert: %s: cannot rename %s onto it: %s\n", c.opt.out, vrdtool::temporaryPath(),
-                strerror(errno));
-        status = 1;
-    }
-    if (outputDamaged > 0) {
-        fprintf(stderr, "vrdconvert: %s: %lld of %lld slices not written whole\n", c.opt.out,
-                (long long)outputDamaged, (long long)nz);
-        status = 1;
-    } else if (!c.sinkError.empty()) {
-        fprintf(stderr, "vrdconvert: %s: %s\n", c.opt.out, c.sinkError.c_str());
-        status = 1;
-    } else if (streamFailed || closed != 0) {
-        fprintf(stderr, "vrdconvert: %s: write error: %s\n", c.opt.out,
-                closed != 0 ? strerror(closeError) : "the output stream failed");
-        status = 1;
-    }
     fflush(stderr);
     return status;
 }
