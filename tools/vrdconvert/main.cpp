@@ -250,8 +250,11 @@ void writeSlice(void *user, int32_t, const void *const *inputs, const VrdBlockRe
 void limitSlices(Conversion &c)
 {
     c.slicesHeld = c.vin.header.nz;
+    // A pipe's first block may have been read ahead into a stream of its
+    // own, which has no descriptor.
     struct stat st;
-    if (fstat(fileno(c.vin.file), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const int fd = fileno(c.vin.file);
+    if (fd < 0 || (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) {
         c.gate = std::make_unique<BlockGate>();
         c.gate->source = c.vin.file;
         c.gate->sliceBytes = c.sliceBytes;
@@ -266,7 +269,7 @@ void limitSlices(Conversion &c)
                             (unsigned long long)c.sliceBytes);
         return;
     }
-    if (!S_ISREG(st.st_mode))
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     c.inputSize = uint64_t(st.st_size);
     uint64_t budget = 0;
