@@ -116,7 +116,7 @@ _BANNER = (
 
 _LINE_LIMIT = 2049         # the C reader reads lines in pieces of this many bytes
 _MAX_SPACING_ENTRIES = 1 << 24
-_MAX_TRANSFER_FUNCTIONS = 1 << 20
+_MAX_TRANSFER_FUNCTIONS = 4096  # the C reader's bound
 _CHUNK = 1 << 20
 _BLOCK_LIMIT = 0xFFFFFFFF  # a block length has 32 bits
 
