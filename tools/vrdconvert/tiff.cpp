@@ -1,10 +1,10 @@
 // TIFF stacks through libtiff.
 //
 // Reading:
-// - A regular file only (TIFF is read by seeking), opened without memory
-//   mapping, so that the pages read do not stay in the resident set, and
-//   without strip chopping, so that an uncompressed strip is read straight
-//   into the slice.
+// - A regular file only (TIFF is read by seeking), through the program's own
+//   I/O (see Io below: no memory mapping, so that the pages read do not stay
+//   in the resident set) and without strip chopping, so that an uncompressed
+//   strip is read straight into the slice in one call.
 // - Two passes over the page chain: the first reads every directory and
 //   checks every page before any slice is read (a page of another size,
 //   type or sample count is refused naming it, before the output exists);
