@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy imagemagick
-  libtiff-dev libtiff-tools python3-tifffile "$@")
+  libtiff-dev libtiff-tools python3-tifffile libij-java default-jdk-headless "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

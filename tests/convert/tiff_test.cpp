@@ -1,8 +1,9 @@
-// TIFF stacks through vrdconvert, checked against tifffile (tiffs.py): the
-// stacks it writes in every type, layout and compression come in exactly
-// with their spacing; vrd volumes go out as stacks tifffile reads with the
-// ImageJ spacing and unit, and come back the same; BigTIFF output; hostile
-// and unsupported files are refused with one line naming the reason.
+// TIFF stacks through vrdconvert, checked against tifffile (tiffs.py) and
+// ImageJ's own opener (ImageJRead.java): the stacks tifffile writes in every
+// type, layout and compression come in exactly with their spacing; vrd
+// volumes go out as stacks tifffile and ImageJ read with the ImageJ spacing
+// and unit, and come back the same; BigTIFF output; hostile and unsupported
+// files are refused with one line naming the reason.
 #include "tiff.h"
 #include "volumes.h"
 #include "nibtext.h"
@@ -195,6 +196,45 @@ TEST_F(Tiff, VrdGoesOutAsAStackTifffileReadsWithSpacingAndComesBack)
     ASSERT_EQ(0, convert({"x.tif", "back.raw"}).status);
     EXPECT_TRUE(sameBytes(readFile(path("big.raw")), readFile(path("back.raw"))));
     EXPECT_EQ("\"int64\"", json(tifffile("describe " + path("x.tif")), "dtype"));
+}
+
+TEST_F(Tiff, ImageJOpensTheStackWithItsSpacingAndValues)
+{
+    // ImageJ's own reader, compiled here against Debian's ij.jar.
+    const std::string jar = "/usr/share/java/ij.jar";
+    ASSERT_TRUE(std::filesystem::exists(jar)) << "libij-java is not installed (scripts/deps.sh)";
+    ASSERT_EQ("compiled\n", sh("javac -d " + dir + " -cp " + jar + " " + IMAGEJ_READ + " && echo compiled"));
+    struct Case {
+        int32_t dtype;
+        int bits;
+        Bytes first, last; // the values ImageJ shows, as written
+        const char *shown;
+    };
+    const float f0 = -2.5f, f1 = 1e20f;
+    const int16_t s0 = -1234, s1 = 32767;
+    const Case cases[] = {
+        {vrdFloat, 32, Bytes(reinterpret_cast<const char *>(&f0), 4), Bytes(reinterpret_cast<const char *>(&f1), 4),
+         "first=-2.5 last=1.0E20"},
+        {vrdInt16, 16, Bytes(reinterpret_cast<const char *>(&s0), 2), Bytes(reinterpret_cast<const char *>(&s1), 2),
+         "first=-1234.0 last=32767.0"},
+    };
+    constexpr int32_t nx = 7, ny = 5, nz = 4;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.shown);
+        VrdHeader h = header(nx, ny, nz, c.dtype, vrdCompZlib, vrdLittleEndian);
+        h.vtype = vrdRegular, h.px = 0.5f, h.py = 0.25f, h.pz = 2.5f, h.units = vrdUum;
+        const size_t size = size_t(vrdVoxelSize(c.dtype)), slice = size * nx * ny;
+        std::vector<Bytes> slices(nz, Bytes(slice, '\0'));
+        slices[0].replace(0, size, c.first);
+        slices[nz - 1].replace(slice - size, size, c.last);
+        writeFile(path("in.vrd"), volume(h, slices));
+        const Result r = convert({"in.vrd", "x.tif"});
+        ASSERT_EQ(0, r.status) << r.err;
+        const std::string seen = sh("java -Djava.awt.headless=true -cp " + jar + ":" + dir + " ImageJRead " + path("x.tif"));
+        EXPECT_EQ("slices=4 size=7x5 bits=" + std::to_string(c.bits) + " spacing=0.5,0.25,2.5 unit=micron " + c.shown +
+                      "\n",
+                  seen);
+    }
 }
 
 TEST_F(Tiff, BigTiffWhenTheStackIsLarge)
