@@ -251,7 +251,9 @@ void limitSlices(Conversion &c)
 {
     c.slicesHeld = c.vin.header.nz;
     struct stat st;
-    if (fstat(fileno(c.vin.file), &st) == 0 && !S_ISREG(st.st_mode)) {
+    // A pipe's stream may be one that serves its first block again (no descriptor).
+    const int fd = fileno(c.vin.file);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         c.gate = std::make_unique<BlockGate>();
         c.gate->source = c.vin.file;
         c.gate->sliceBytes = c.sliceBytes;
@@ -266,8 +268,6 @@ void limitSlices(Conversion &c)
                             (unsigned long long)c.sliceBytes);
         return;
     }
-    if (!S_ISREG(st.st_mode))
-        return;
     c.inputSize = uint64_t(st.st_size);
     uint64_t budget = 0;
     if (__builtin_mul_overflow(c.inputSize, kDeflateMaxRatio, &budget))
@@ -391,8 +391,15 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
 {
     int status = 0;
     const int64_t nz = c.vrdIn ? c.vin.header.nz : c.vol.nz;
-    if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError) && c.sinkError.empty())
-        c.sinkError = "write error";
+    std::string cutShort;
+    if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError)) {
+        if (c.sinkError.empty())
+            c.sinkError = "write error";
+        // A run its input ended early keeps the slices before, ended as a
+        // whole file: said, and counted as damage, not as a failed write.
+        if (c.written < c.vol.nz && ferror(c.file) == 0)
+            cutShort.swap(c.sinkError);
+    }
     inputDamaged += nz - done;
     if (c.vrdIn && c.slicesHeld < nz && done == c.slicesHeld)
         fprintf(stderr, "vrdconvert: %s: its %lld bytes cannot give more than %d of its %lld slices of %llu bytes;"
@@ -416,6 +423,8 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
                 (long long)nz);
         status = 1;
     }
+    if (!cutShort.empty())
+        fprintf(stderr, "vrdconvert: %s: %s\n", c.opt.out, cutShort.c_str());
     FILE *out = c.vrdOut ? c.vout.file : c.file;
     std::string failure = c.sinkError;
     if (outputDamaged > 0)
