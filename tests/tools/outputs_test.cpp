@@ -165,12 +165,14 @@ TEST_F(Outputs, ConcurrentRunsLeaveTheWholeOutputOfOne)
     const pid_t first = start(windowed("a.fifo", "out.vrd")), second = start(windowed("b.fifo", "out.vrd"));
     const int fa = open(path("a.fifo").c_str(), O_WRONLY), fb = open(path("b.fifo").c_str(), O_WRONLY);
     ASSERT_TRUE(fa >= 0 && fb >= 0);
-    // Both have written their headers before either writes a slice; the
-    // blocks then arrive in turn.
-    ASSERT_TRUE(writeAll(fa, a.substr(0, prefix.size())) && writeAll(fb, b.substr(0, prefix.size())));
-    ASSERT_TRUE(waitFor(&Outputs::outputsOpen));
+    // Both have their outputs open (a pipe's first block is read ahead
+    // before the output is made) before either writes a slice; the blocks
+    // then arrive in turn.
     const std::vector<Bytes> blocksA = blocksAfter(a, prefix.size()), blocksB = blocksAfter(b, prefix.size());
-    for (size_t z = 0; z < blocksA.size(); ++z)
+    ASSERT_TRUE(writeAll(fa, a.substr(0, prefix.size()) + block(blocksA[0])) &&
+                writeAll(fb, b.substr(0, prefix.size()) + block(blocksB[0])));
+    ASSERT_TRUE(waitFor(&Outputs::outputsOpen));
+    for (size_t z = 1; z < blocksA.size(); ++z)
         ASSERT_TRUE(writeAll(fa, block(blocksA[z])) && writeAll(fb, block(blocksB[z])));
     close(fa), close(fb);
     int sa = 0, sb = 0;

@@ -426,11 +426,18 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
     if (!cutShort.empty())
         fprintf(stderr, "vrdconvert: %s: %s\n", c.opt.out, cutShort.c_str());
     FILE *out = c.vrdOut ? c.vout.file : c.file;
-    std::string failure = c.sinkError;
+    // A sink that could not write fails the output; one that ended short
+    // with the input (its data end early) keeps what it wrote, with a note.
+    const bool sinkFailed = c.sinkError.compare(0, 11, "write error") == 0;
+    std::string failure = sinkFailed ? c.sinkError : "";
     if (outputDamaged > 0)
         failure = format("%lld of %lld slices not written whole", (long long)outputDamaged, (long long)nz);
-    if (!vrdtool::closeOutput(out, c.opt.out, failure))
+    if (!vrdtool::closeOutput(out, c.opt.out, failure)) {
         status = 1;
+    } else if (!c.sinkError.empty()) {
+        fprintf(stderr, "vrdconvert: %s: %s\n", c.opt.out, c.sinkError.c_str());
+        status = 1;
+    }
     c.vout.file = c.file = nullptr;
     fflush(stderr);
     return status;
