@@ -391,15 +391,8 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
 {
     int status = 0;
     const int64_t nz = c.vrdIn ? c.vin.header.nz : c.vol.nz;
-    std::string cutShort;
-    if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError)) {
-        if (c.sinkError.empty())
-            c.sinkError = "write error";
-        // A run its input ended early keeps the slices before, ended as a
-        // whole file: said, and counted as damage, not as a failed write.
-        if (c.written < c.vol.nz && ferror(c.file) == 0)
-            cutShort.swap(c.sinkError);
-    }
+    if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError) && c.sinkError.empty())
+        c.sinkError = "write error";
     inputDamaged += nz - done;
     if (c.vrdIn && c.slicesHeld < nz && done == c.slicesHeld)
         fprintf(stderr, "vrdconvert: %s: its %lld bytes cannot give more than %d of its %lld slices of %llu bytes;"
@@ -423,8 +416,6 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
                 (long long)nz);
         status = 1;
     }
-    if (!cutShort.empty())
-        fprintf(stderr, "vrdconvert: %s: %s\n", c.opt.out, cutShort.c_str());
     FILE *out = c.vrdOut ? c.vout.file : c.file;
     // A sink that could not write fails the output; one that ended short
     // with the input (its data end early) keeps what it wrote, with a note.
