@@ -557,7 +557,7 @@ $('overlay').addEventListener('change', (e) => {
 // what the controls ask for.
 window.vrdview = {
   state, views, handlePoint,
-  idle: () => !!state.info && views.every((v) => !v.busy && v.wanted === v.drawn && v.drawn !== ''),
+  idle: () => !!state.info && (state.info.files[0].nx === undefined || views.every((v) => !v.busy && v.wanted === v.drawn && v.drawn !== '')),
   settled: () => !!state.info && settled(state.info),
 };
 

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -173,12 +175,19 @@ int run(int argc, char **argv)
     if (browser)
         openBrowser(url);
 
+    // A signal can come before the server listens, when stop() has nothing
+    // to stop yet: it is repeated until the server has ended.
+    std::atomic<bool> ended{false};
     std::thread stopper([&] {
         int signal = 0;
         sigwait(&stopping, &signal);
-        server.stop();
+        while (!ended.load()) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     });
     const bool served = server.run();
+    ended.store(true);
     if (!served) {
         fprintf(stderr, "vrdview: 127.0.0.1:%d: cannot serve\n", bound);
         _exit(1);

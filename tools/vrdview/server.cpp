@@ -292,6 +292,12 @@ Server::Server(Session &session, std::string webRoot, std::string token)
         message(res, 500, "internal error");
     });
     s.http.set_payload_max_length(0); // no request carries a body
+    // SO_REUSEADDR alone: the library's default adds SO_REUSEPORT, with which
+    // a second server could take the same port and half of the requests.
+    s.http.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 }
 
 Server::~Server() = default;
