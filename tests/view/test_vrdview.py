@@ -313,3 +313,22 @@ def test_command_line(volumes, tmp_path):
         r = subprocess.run([VRDVIEW, "--no-browser", "--port", str(port), "a.vrd"], capture_output=True, text=True,
                            cwd=volumes, timeout=20)
         assert r.returncode == 255 and "cannot listen" in r.stderr
+
+
+def test_installed_program_finds_its_page(volumes, tmp_path):
+    """An installed tree, moved elsewhere, still serves its page."""
+    subprocess.run(["cmake", "--install", os.environ["VRD_BUILD_DIR"], "--prefix", str(tmp_path / "installed")],
+                   check=True, capture_output=True)
+    os.rename(tmp_path / "installed", tmp_path / "moved")
+    program = tmp_path / "moved" / "bin" / "vrdview"
+    env = {k: v for k, v in os.environ.items() if k != "VRDVIEW_WEB"}
+    p = subprocess.Popen([program, "--no-browser", "a.vrd"], cwd=volumes, stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        url = p.stdout.readline().strip()
+        port, token = int(url.split(":")[2].split("/")[0]), url.split("token=")[1]
+        status, body = request(port, "/", token=token)
+        assert status == 200 and b"vrdview.js" in body
+        assert request(port, "/vrdview.js", token=token)[0] == 200
+    finally:
+        p.send_signal(signal.SIGINT)
+        assert p.wait(timeout=20) == 0

@@ -47,9 +47,9 @@ bool isFile(const std::string &path)
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// The page's folder: VRDVIEW_WEB, else share/vrd/web beside the program's
-// bin folder (the build tree and any installed prefix), else the folder the
-// install rules put it in.
+// The page's folder: VRDVIEW_WEB, else the one beside the program's bin
+// folder (in the build tree and in any prefix, moved or not), else the one
+// the install rules put it in.
 std::string webRoot()
 {
     if (const char *set = getenv("VRDVIEW_WEB"))
@@ -57,9 +57,8 @@ std::string webRoot()
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
-        std::string dir(self, size_t(n));
-        dir = dir.substr(0, dir.rfind('/'));
-        const std::string beside = dir.substr(0, dir.rfind('/')) + "/share/vrd/web";
+        const std::string program(self, size_t(n));
+        const std::string beside = program.substr(0, program.rfind('/')) + "/" VRDVIEW_WEB_FROM_BIN;
         if (isFile(beside + "/index.html"))
             return beside;
     }
