@@ -148,11 +148,17 @@ bool zlibOutput(const VrdEngine *e)
 
 // ---- buffers
 
+// Whether input k's slices are the caller's memory rather than the engine's.
+bool callersSlices(const VrdEngine *e, int32_t k)
+{
+    return k == 0 && e->setup.sliceAt != nullptr;
+}
+
 void releaseSlot(const VrdEngine *e, Slot &s)
 {
     if (s.slices != nullptr)
         for (int32_t k = 0; k < e->setup.inputCount; ++k)
-            if (!s.shares || isZlibFile(e->inputs[k]))
+            if (!callersSlices(e, k) && (!s.shares || isZlibFile(e->inputs[k])))
                 vrdpriv::unmapBuffer(s.slices[k]);
     free(s.slices);
     if (!s.shares) {
@@ -184,7 +190,9 @@ bool setUpSlot(const VrdEngine *e, Slot &s, const Slot *owner)
         // A decoder may write past what a damaged block fills, so a zlib
         // input keeps the slice before in a buffer of its own; a raw read
         // stores only what arrives, and the plain loop shares one buffer.
-        if (s.shares && !isZlibFile(e->inputs[k]))
+        if (callersSlices(e, k))
+            s.slices[k] = nullptr; // set for every slice as it is read
+        else if (s.shares && !isZlibFile(e->inputs[k]))
             s.slices[k] = owner->slices[k];
         else if ((s.slices[k] = buffer(e->sliceBytes[k])) == nullptr)
             return false;
@@ -245,6 +253,19 @@ void readSlot(VrdEngine *e, Slot &s, VrdCodec *streamCodec)
             in.source(e->setup.user, s.z, s.slices[k], &b);
             b.filled = e->sliceBytes[k]; // a source fills its slice
             continue;
+        }
+        if (callersSlices(e, k))
+            s.slices[k] = e->setup.sliceAt(e->setup.user, s.z);
+        if (k == 0 && e->setup.blockOffsets != nullptr &&
+            fseeko(in.file, off_t(e->setup.blockOffsets[s.z]), SEEK_SET) != 0) {
+            b = VrdBlockResult{};
+            snprintf(b.message, sizeof b.message, "cannot reach the block of slice %d\n", s.z);
+            b.outcome = vrdBlockFatal, b.exitStatus = 1, b.lengthEnded = 1;
+            p.pending = false;
+            s.ended = true;
+            for (int32_t j = k + 1; j < e->setup.inputCount; ++j)
+                s.blocks[j] = VrdBlockResult{};
+            return;
         }
         const int read = vrdpriv::readForLater(in.file, streamCodec, s.slices[k], e->sliceBytes[k],
                                                in.header->compression, p.payload, p.capacity, &p.arrived, &b);
@@ -633,6 +654,10 @@ bool validSetup(const VrdEngineSetup *s, char *why, size_t whySize)
     if (s->outputDtype != 0 && (s->outputDtype < vrdUChar || s->outputDtype > vrdDouble ||
                                 (s->outputCompression != vrdCompZlib && s->outputCompression != vrdCompNone))) {
         reason(why, whySize, "unknown output type or compression");
+        return false;
+    }
+    if ((s->sliceAt != nullptr || s->blockOffsets != nullptr) && s->inputs[0].source != nullptr) {
+        reason(why, whySize, "slices read into the caller's memory or by their place need a file");
         return false;
     }
     if (s->threads < 0 || s->threads > kMaxThreads) {

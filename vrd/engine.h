@@ -90,6 +90,12 @@ typedef struct VrdEngineSetup {
     void *user;
     int32_t threads;           /* 0: VRD_THREADS when it is 1 to 256, else one per core */
     int32_t flags;             /* vrdEngine* flags */
+    /* Reading into the caller's memory; input 0 must then be a file. */
+    const int64_t *blockOffsets;            /* nz entries: where block z of input 0 starts (a block
+                                               index's offsets); null: each right after the one before */
+    void *(*sliceAt)(void *user, int32_t z); /* the memory that slice z of input 0 is read and decoded
+                                               into (count values of its dtype), instead of the
+                                               engine's own; called in slice order. null: the engine's */
 } VrdEngineSetup;
 
 typedef struct VrdEngine VrdEngine;
