@@ -86,10 +86,12 @@ class View {
     this.request();
   }
 
+  // Starts a performance measure that ends when the plane shows this change.
   mark(measure) {
     if (!measure) return;
     this.started = performance.now();
     this.measure = measure;
+    this.measured = this.key();
   }
 
   key() {
@@ -97,7 +99,7 @@ class View {
   }
 
   async request() {
-    if (!state.info || state.info.files[0].nx === undefined) return;
+    if (!state.ready) return;
     this.wanted = this.key();
     if (this.busy) { this.again = true; return; }
     this.busy = true;
@@ -195,7 +197,7 @@ class View {
     }
     this.where.textContent = this.extent() > 1 || this.axis === 'z'
       ? `${this.axis} = ${this.index}${this.step > 1 && this.axis === 'z' ? '' : this.step > 1 ? ` (every ${this.step}th voxel)` : ''}` : '';
-    if (this.values && this.measure) {
+    if (this.values && this.measure && this.drawn === this.measured) {
       performance.measure(this.measure, { start: this.started, end: performance.now() });
       this.measure = '';
     }
@@ -459,7 +461,6 @@ histogram.addEventListener('pointerup', () => { dragging = -1; });
 // ---------------------------------------------------------------- what the server knows
 
 function showInfo(info) {
-  const first = !state.info;
   state.info = info;
   const files = info.files;
   const f = files[0];
@@ -486,9 +487,11 @@ function showInfo(info) {
   $('progress').hidden = !working;
   if (working) {
     const bar = $('progress-bar');
-    if (working.phase === 'reading every block') { bar.max = working.nz; bar.value = working.passed; } else bar.removeAttribute('value');
+    const done = working.phase === 'reading every block' ? working.passed
+      : working.phase === 'indexing the blocks' ? working.indexed : undefined;
+    if (done !== undefined) { bar.max = working.nz; bar.value = done; } else bar.removeAttribute('value');
     $('progress-text').textContent = `${working.path}: ${working.phase}` +
-      (working.phase === 'reading every block' ? ` (${working.passed} of ${working.nz} slices)` : '');
+      (done !== undefined ? ` (${done} of ${working.nz} slices)` : '');
   }
 
   if (files.length > 1) {
@@ -499,8 +502,9 @@ function showInfo(info) {
         : `counting: ${d.compared} of ${f.nz || 0} slices compared`;
   }
 
-  if (f.nx === undefined) { showCommand(); return; }
-  if (first) {
+  if (f.nx === undefined || !f.first) { showCommand(); return; }
+  if (!state.ready) {
+    state.ready = true;
     for (const v of views) {
       v.slider.max = String(v.extent() - 1);
       v.index = Math.floor(v.extent() / 2);
@@ -509,17 +513,15 @@ function showInfo(info) {
     const [lo, hi] = f.first;
     const r = hi - lo;
     state.axis = { lo: lo - 0.05 * r, hi: hi + 0.3 * r };
-    axial.started = 0; // the first slice counts from the page's start
-    axial.measure = 'vrdview:first-slice-shown';
     setWindow([lo, lo + 0.25 * r, hi, hi + 0.25 * r].map(numberText), '');
-  } else if (f.histogram) {
-    const lo = Math.min(state.axis.lo, f.min), hi = Math.max(state.axis.hi, f.max);
-    if (lo !== state.axis.lo || hi !== state.axis.hi || !state.histogramShown) {
-      state.axis = { lo, hi };
-      state.histogramShown = true;
-    }
-    drawHistogram();
   }
+  if (f.histogram && !state.histogramShown) {
+    // The histogram's range, once: the handles stay where they are on screen
+    // while they are dragged.
+    state.axis = { lo: Math.min(state.axis.lo, f.min), hi: Math.max(state.axis.hi, f.max) };
+    state.histogramShown = true;
+  }
+  drawHistogram();
 }
 
 function settled(info) {
@@ -536,7 +538,7 @@ async function poll() {
       const wasSettled = state.info && settled(state.info);
       showInfo(info);
       problem('server', '');
-      if (!settled(info)) wait = 250;
+      if (!settled(info)) wait = state.ready ? 250 : 40;
       // Planes that waited for the pass, and the overlay, are asked again once.
       if (!wasSettled && settled(info)) for (const v of views) { v.drawn = ''; v.request(); }
     } else {
@@ -557,7 +559,7 @@ $('overlay').addEventListener('change', (e) => {
 // what the controls ask for.
 window.vrdview = {
   state, views, handlePoint,
-  idle: () => !!state.info && (state.info.files[0].nx === undefined || views.every((v) => !v.busy && v.wanted === v.drawn && v.drawn !== '')),
+  idle: () => !!state.info && (state.info.files[0].nx === undefined || !state.ready || views.every((v) => !v.busy && v.wanted === v.drawn && v.drawn !== '')),
   settled: () => !!state.info && settled(state.info),
 };
 

@@ -1,10 +1,7 @@
 #include "blocks.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
+#include <vector>
 
 namespace vrdview {
 
@@ -13,7 +10,6 @@ namespace {
 // One codec per thread that reads blocks, made at its first block.
 struct ThreadCodec {
     VrdCodec *codec = nullptr;
-    std::vector<unsigned char> payload;
     ~ThreadCodec() { vrdCodecFree(codec); }
 };
 
@@ -21,67 +17,65 @@ thread_local ThreadCodec threadCodec;
 
 } // namespace
 
-void Blocks::build(int fd, uint64_t first, const VrdHeader &h)
+Blocks::~Blocks()
+{
+    if (started_)
+        vrdFreeBlockIndex(&index_);
+}
+
+bool Blocks::start(int fd, int64_t first, const VrdHeader &h, std::string &why)
 {
     fd_ = fd;
     h_ = h;
-    struct stat info;
-    size_ = fstat(fd, &info) == 0 ? uint64_t(info.st_size) : 0;
-    at_.assign(size_t(h.nz), 0);
-    length_.assign(size_t(h.nz), 0);
-    uint64_t at = first;
-    for (int32_t z = 0; z < h.nz; ++z) {
-        unsigned char field[4];
-        if (at + 4 > size_ || pread(fd, field, 4, off_t(at)) != 4)
-            break;
-        at_[size_t(z)] = at;
-        length_[size_t(z)] = uint32_t(field[0]) << 24 | uint32_t(field[1]) << 16 | uint32_t(field[2]) << 8 | field[3];
-        found_.store(z + 1);
-        at += 4 + uint64_t(length_[size_t(z)]);
+    char reason[200] = "";
+    std::lock_guard<std::mutex> lock(mutex_);
+    started_ = true;
+    if (vrdIndexStart(fd, first, &h, &index_, reason, sizeof reason) != 1) {
+        why = reason;
+        finished_.store(true);
+        return false;
     }
+    finished_.store(index_.finished != 0);
+    return true;
 }
 
-int32_t Blocks::read(int32_t z, void *slice, VrdBlockResult *result) const
+bool Blocks::more(int32_t count)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_.load())
+        return false;
+    char reason[200] = "";
+    if (vrdIndexMore(fd_, &index_, count, reason, sizeof reason) != 1)
+        index_.finished = 1;
+    found_.store(index_.held);
+    finished_.store(index_.finished != 0);
+    return !finished_.load();
+}
+
+int32_t Blocks::read(int32_t z, void *slice, VrdBlockResult *result, bool &later) const
 {
     *result = VrdBlockResult{};
-    const int32_t voxelSize = vrdVoxelSize(h_.dtype);
-    const int32_t count = h_.nx * h_.ny;
-    if (z < 0 || z >= found_.load()) {
-        result->outcome = vrdBlockDamaged;
-        result->lengthEnded = 1;
-        snprintf(result->message, sizeof result->message, "the file ends before the block of slice %d\n", z);
-        return 0;
+    later = false;
+    int64_t offset = -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (z >= 0 && z < index_.held)
+            offset = index_.offsets[z];
+        else if (!finished_.load())
+            later = true;
+        else
+            snprintf(result->message, sizeof result->message, "%s", index_.why[0] ? index_.why : "no block");
     }
-    const uint64_t at = at_[size_t(z)] + 4;
-    const uint32_t length = length_[size_t(z)];
-    const uint64_t arrived = at >= size_ ? 0 : size_ - at < length ? size_ - at : length;
-    // A raw block is read only as far as its slice; a zlib block far longer
-    // than any deflated slice is not read into memory at all.
-    const uint64_t sliceBytes = uint64_t(voxelSize) * uint64_t(count);
-    if (h_.compression == vrdCompZlib && arrived > 2 * vrdDeflateCapacity(uint32_t(sliceBytes)) + 4096) {
+    if (offset < 0) {
         result->outcome = vrdBlockDamaged;
-        result->length = length;
-        snprintf(result->message, sizeof result->message, "the block of slice %d (%u bytes) is longer than a slice\n", z,
-                 length);
+        if (later)
+            snprintf(result->message, sizeof result->message, "indexing the blocks: %d of %d", found_.load(), h_.nz);
         return 0;
-    }
-    if (h_.compression == vrdCompNone) {
-        // Straight into the slice; the file's bytes past the slice stay unread.
-        const uint64_t wanted = arrived < sliceBytes ? arrived : sliceBytes;
-        const ssize_t got = wanted == 0 ? 0 : pread(fd_, slice, size_t(wanted), off_t(at));
-        const uint64_t have = got == ssize_t(wanted) ? arrived : got < 0 ? 0 : uint64_t(got);
-        vrdDecodeBlock(nullptr, length, slice, have, slice, h_.endian, voxelSize, count, h_.compression, result);
-        return result->outcome == vrdBlockWhole;
     }
     ThreadCodec &tc = threadCodec;
-    if (tc.codec == nullptr)
+    if (tc.codec == nullptr && h_.compression == vrdCompZlib)
         tc.codec = vrdCodecNew(vrdCodecInflate, nullptr);
-    tc.payload.resize(size_t(arrived));
-    const ssize_t got = arrived == 0 ? 0 : pread(fd_, tc.payload.data(), size_t(arrived), off_t(at));
-    const uint64_t have = got < 0 ? 0 : uint64_t(got);
-    vrdDecodeBlock(tc.codec, length, tc.payload.data(), have, slice, h_.endian, voxelSize, count, h_.compression,
-                   result);
-    return result->outcome == vrdBlockWhole;
+    return vrdReadIndexedBlock(fd_, &h_, offset, tc.codec, slice, result);
 }
 
 } // namespace vrdview

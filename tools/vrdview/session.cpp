@@ -48,8 +48,11 @@ std::string Session::comparable()
 
 void Session::work()
 {
-    // One file after the other, then the difference: the page's requests
-    // keep the other core.
+    // The indexes first, so that every slice can be shown; then one file
+    // after the other, then the difference: the page's requests keep the
+    // other core.
+    for (auto &v : volumes_)
+        v->index();
     for (auto &v : volumes_) {
         if (stop_.load())
             return;

@@ -18,8 +18,8 @@ namespace vrdview {
 
 namespace {
 
-// The header reader reports through the library's one error number, and
-// vrdinfo's report reads headers too: one file at a time.
+// vrdinfo's report reads headers with the classic reader, which reports
+// through the library's one error number: one report at a time.
 std::mutex &headerMutex()
 {
     static std::mutex m;
@@ -61,6 +61,17 @@ std::string valueText(int32_t dtype, double v)
 
 uint64_t ceilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
+// The library's block messages on one line.
+std::string oneLine(std::string text)
+{
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    for (char &c : text)
+        if (c == '\n')
+            c = ' ';
+    return text;
+}
+
 } // namespace
 
 Volume::Volume(int id, std::string path, uint64_t copyBudget, SliceCache &cache)
@@ -72,37 +83,22 @@ Volume::~Volume()
 {
     if (file_ != nullptr)
         fclose(file_);
+    vrdFreeHeader(&h_);
 }
 
 bool Volume::open()
 {
-    int32_t isColor = 0;
-    {
-        std::lock_guard<std::mutex> lock(headerMutex());
-        file_ = fopen(path_.c_str(), "rb");
-        if (file_ == nullptr) {
-            refusal_ = libraryMessage(1) + ": " + strerror(errno);
-            return false;
-        }
-        if (readVrdHeader(file_, &h_, &iconWidth_, &iconHeight_, &isColor) == nullptr) {
-            refusal_ = libraryMessage(vrdErrno);
-            return false;
-        }
-    }
-    struct stat info;
-    const off_t at = ftello(file_);
-    const uint64_t iconBytes = uint64_t(isColor ? 3 : 1) * uint64_t(iconWidth_ < 0 ? 0 : iconWidth_) *
-                               uint64_t(iconHeight_ < 0 ? 0 : iconHeight_);
-    if (iconWidth_ < 0 || iconHeight_ < 0 || at < 0 || fstat(fileno(file_), &info) != 0 ||
-        uint64_t(at) + iconBytes > uint64_t(info.st_size)) {
-        refusal_ = libraryMessage(4);
+    char message[300] = "";
+    VrdPrologue prologue{};
+    if (vrdOpenReadR(path_.c_str(), &h_, &prologue, &file_, message, sizeof message) != 0) {
+        refusal_ = message;
         return false;
     }
     vrdinfo::Icon icon;
-    icon.width = iconWidth_;
-    icon.height = iconHeight_;
-    icon.isColor = isColor;
-    icon.bytes = iconBytes;
+    icon.width = prologue.iconWidth;
+    icon.height = prologue.iconHeight;
+    icon.isColor = prologue.isColor;
+    icon.bytes = uint64_t(icon.isColor ? 3 : 1) * uint64_t(icon.width) * uint64_t(icon.height);
     words_ = captured([&](FILE *out) { vrdinfo::describeText(out, h_, icon); });
     // The same refusals as vrdinfo's block check.
     if (h_.nbands != 1) {
@@ -115,7 +111,11 @@ bool Volume::open()
                    " voxels are too large for a block";
         return false;
     }
-    blocks_.build(fileno(file_), uint64_t(at) + iconBytes, h_);
+    std::string why;
+    if (!blocks_.start(fileno(file_), prologue.firstBlock, h_, why)) {
+        refusal_ = why;
+        return false;
+    }
 
     // The copy: the whole volume when it fits its budget, else every
     // step-th voxel along each axis, the smallest step that fits.
@@ -135,17 +135,37 @@ bool Volume::open()
         refusal_ = "cannot allocate " + std::to_string(copyBudget_) + " bytes for a copy of the volume";
         return false;
     }
-
-    // The first window spans the middle slice's values.
-    std::string message;
-    const int32_t middle = std::min(h_.nz / 2, std::max(blocks_.count() - 1, 0));
-    if (const Bytes s = slice(middle, message)) {
-        vrdinfo::Stats st;
-        vrdinfo::sliceStats(s->data(), h_.dtype, h_.nx * h_.ny, &st);
-        if (st.finite > 0 && st.max > st.min)
-            firstMin_ = st.min, firstMax_ = st.max;
-    }
     return true;
+}
+
+void Volume::index()
+{
+    if (!refusal_.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        phase_ = "indexing the blocks";
+    }
+    // The middle slice is read as soon as its block is found: the first
+    // window spans its values.
+    const int32_t middle = h_.nz / 2;
+    bool first = false;
+    for (bool going = true; going;) {
+        going = blocks_.more(256);
+        if (!first && (blocks_.found() > middle || !going)) {
+            first = true;
+            std::string message;
+            double lo = 0, hi = 1;
+            if (const Bytes s = slice(std::min(middle, std::max(blocks_.found() - 1, 0)), message)) {
+                vrdinfo::Stats st;
+                vrdinfo::sliceStats(s->data(), h_.dtype, h_.nx * h_.ny, &st);
+                if (st.finite > 0 && st.max > st.min)
+                    lo = st.min, hi = st.max;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            firstMin_ = lo, firstMax_ = hi, firstKnown_ = true;
+        }
+    }
 }
 
 void Volume::examine()
@@ -161,7 +181,8 @@ void Volume::examine()
         vrdinfo::Stats totals;
         for (int32_t z = 0; z < h_.nz; ++z) {
             VrdBlockResult result;
-            const bool whole = blocks_.read(z, slice.data(), &result) == 1;
+            bool later = false;
+            const bool whole = blocks_.read(z, slice.data(), &result, later) == 1;
             if (whole) {
                 vrdinfo::Stats s;
                 vrdinfo::sliceStats(slice.data(), h_.dtype, count, &s);
@@ -181,7 +202,7 @@ void Volume::examine()
             } else {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (damaged_++ == 0)
-                    firstDamage_ = "slice " + std::to_string(z) + ": " + result.message;
+                    firstDamage_ = "slice " + std::to_string(z) + ": " + oneLine(result.message);
             }
             passed_.store(z + 1);
         }
@@ -241,7 +262,7 @@ void Volume::makeHistogram()
     histogram_ = std::move(counts);
 }
 
-Bytes Volume::slice(int32_t z, std::string &message)
+Bytes Volume::slice(int32_t z, std::string &message, bool *later)
 {
     if (!refusal_.empty()) {
         message = refusal_;
@@ -255,13 +276,11 @@ Bytes Volume::slice(int32_t z, std::string &message)
         return held;
     auto data = std::make_shared<std::vector<unsigned char>>(size_t(sliceBytes_));
     VrdBlockResult result;
-    if (blocks_.read(z, data->data(), &result) != 1) {
-        message = "slice " + std::to_string(z) + ": " + result.message;
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        for (char &c : message)
-            if (c == '\n')
-                c = ' ';
+    bool wait = false;
+    if (blocks_.read(z, data->data(), &result, wait) != 1) {
+        message = wait ? oneLine(result.message) : "slice " + std::to_string(z) + ": " + oneLine(result.message);
+        if (later != nullptr)
+            *later = wait;
         return nullptr;
     }
     Bytes bytes = data;
@@ -279,7 +298,7 @@ bool Volume::plane(Axis axis, int32_t index, Plane &out, std::string &message, b
     const auto spacing = [&](float p) { return p > 0 && std::isfinite(p) ? double(p) : 1.0; };
     out.dtype = h_.dtype;
     if (axis == Axis::z) {
-        out.data = slice(index, message);
+        out.data = slice(index, message, &later);
         out.width = h_.nx, out.height = h_.ny, out.step = 1;
         out.aspect = spacing(h_.py) / spacing(h_.px);
         return out.data != nullptr;
@@ -363,11 +382,12 @@ std::string Volume::json()
         j += ",\"nx\":" + std::to_string(h_.nx) + ",\"ny\":" + std::to_string(h_.ny) + ",\"nz\":" + std::to_string(h_.nz);
         j += ",\"dtype\":" + jsonString(vrdinfo::dtypeName(h_.dtype));
         j += ",\"units\":" + jsonString(vrdinfo::unitsName(h_.units));
-        j += ",\"blocks\":" + std::to_string(blocks_.count()) + ",\"step\":" + std::to_string(step_);
+        j += ",\"indexed\":" + std::to_string(blocks_.found()) + ",\"step\":" + std::to_string(step_);
         j += ",\"passed\":" + std::to_string(passed_.load());
-        j += ",\"first\":[" + jsonNumber(firstMin_) + "," + jsonNumber(firstMax_) + "]";
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    if (firstKnown_)
+        j += ",\"first\":[" + jsonNumber(firstMin_) + "," + jsonNumber(firstMax_) + "]";
     j += ",\"phase\":" + jsonString(phase_);
     if (!histogram_.empty()) {
         j += ",\"finite\":" + std::to_string(finite_);

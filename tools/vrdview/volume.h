@@ -42,6 +42,10 @@ public:
     // when the file is refused (refusal() says why, in vrdinfo's words).
     bool open();
 
+    // Finds every block (the index), then reads the middle slice for the
+    // first window; on the caller's thread.
+    void index();
+
     // The pass over every block, then vrdinfo's report; on the caller's thread.
     void examine();
 
@@ -56,7 +60,8 @@ public:
     bool plane(Axis axis, int32_t index, Plane &out, std::string &message, bool &later);
 
     // Slice z in the volume's dtype, from the copy or the cache or its block.
-    Bytes slice(int32_t z, std::string &message);
+    // later: the index has not reached z yet.
+    Bytes slice(int32_t z, std::string &message, bool *later = nullptr);
 
     // The value at (x, y, z) as text, and the voxel's position in units.
     bool value(int32_t x, int32_t y, int32_t z, std::string &json, std::string &message);
@@ -76,10 +81,8 @@ private:
     FILE *file_ = nullptr;
     VrdHeader h_{};
     std::string words_;       // the header in vrdinfo's words
-    int32_t iconWidth_ = 0, iconHeight_ = 0;
     Blocks blocks_;
     uint64_t sliceBytes_ = 0;
-    double firstMin_ = 0, firstMax_ = 1; // of the middle slice, for the first window
 
     // The copy: every step_-th voxel along x, y and z (step 1: the volume).
     int32_t step_ = 1, cx_ = 0, cy_ = 0, cz_ = 0;
@@ -90,6 +93,8 @@ private:
     std::atomic<bool> reported_{false};
     mutable std::mutex mutex_;      // guards what follows
     std::string phase_ = "waiting";
+    bool firstKnown_ = false;
+    double firstMin_ = 0, firstMax_ = 1; // of the middle slice, for the first window
     int64_t damaged_ = 0;           // slices the pass could not read whole
     std::string firstDamage_;       // the library's message for the first of them
     double min_ = 0, max_ = 0;
