@@ -129,10 +129,10 @@ bool Volume::open()
     cx_ = int32_t(ceilDiv(uint64_t(h_.nx), uint64_t(step_)));
     cy_ = int32_t(ceilDiv(uint64_t(h_.ny), uint64_t(step_)));
     cz_ = int32_t(ceilDiv(uint64_t(h_.nz), uint64_t(step_)));
-    try {
-        copy_.assign(size_t(cx_) * size_t(cy_) * size_t(cz_) * size_t(voxel), 0);
-    } catch (const std::bad_alloc &) {
-        refusal_ = "cannot allocate " + std::to_string(copyBudget_) + " bytes for a copy of the volume";
+    copyBytes_ = size_t(cx_) * size_t(cy_) * size_t(cz_) * size_t(voxel);
+    copy_.reset(static_cast<unsigned char *>(calloc(copyBytes_ == 0 ? 1 : copyBytes_, 1)));
+    if (copy_ == nullptr) {
+        refusal_ = "cannot allocate " + std::to_string(copyBytes_) + " bytes for a copy of the volume";
         return false;
     }
     return true;
@@ -188,7 +188,7 @@ void Volume::examine()
                 vrdinfo::sliceStats(slice.data(), h_.dtype, count, &s);
                 vrdinfo::combine(totals, s);
                 if (z % step_ == 0) {
-                    unsigned char *to = copy_.data() + size_t(z / step_) * size_t(cx_) * size_t(cy_) * voxel;
+                    unsigned char *to = copy_.get() + size_t(z / step_) * size_t(cx_) * size_t(cy_) * voxel;
                     for (int32_t y = 0; y < h_.ny; y += step_) {
                         const unsigned char *row = slice.data() + size_t(y) * size_t(h_.nx) * voxel;
                         if (step_ == 1) {
@@ -246,10 +246,10 @@ void Volume::makeHistogram()
         std::lock_guard<std::mutex> lock(mutex_);
         lo = min_, hi = max_;
     }
-    const size_t n = copy_.size() / size_t(vrdVoxelSize(h_.dtype));
+    const size_t n = copyBytes_ / size_t(vrdVoxelSize(h_.dtype));
     const double scale = hi > lo ? 256.0 / (hi - lo) : 0;
     vrdtool::withVoxelType(h_.dtype, [&](auto typed) {
-        const auto *v = reinterpret_cast<decltype(typed)>(copy_.data());
+        const auto *v = reinterpret_cast<decltype(typed)>(copy_.get());
         for (size_t i = 0; i < n; ++i) {
             const double d = double(v[i]);
             if (!std::isfinite(d))
@@ -322,7 +322,7 @@ bool Volume::plane(Axis axis, int32_t index, Plane &out, std::string &message, b
     auto data = std::make_shared<std::vector<unsigned char>>(size_t(out.width) * size_t(out.height) * voxel);
     unsigned char *to = data->data();
     for (int32_t z = 0; z < cz_; ++z) {
-        const unsigned char *plane = copy_.data() + size_t(z) * size_t(cx_) * size_t(cy_) * voxel;
+        const unsigned char *plane = copy_.get() + size_t(z) * size_t(cx_) * size_t(cy_) * voxel;
         if (axis == Axis::y) {
             memcpy(to, plane + size_t(i) * size_t(cx_) * voxel, size_t(cx_) * voxel);
             to += size_t(cx_) * voxel;

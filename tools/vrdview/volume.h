@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -86,7 +87,10 @@ private:
 
     // The copy: every step_-th voxel along x, y and z (step 1: the volume).
     int32_t step_ = 1, cx_ = 0, cy_ = 0, cz_ = 0;
-    std::vector<unsigned char> copy_;
+    // Had with calloc: its pages are mapped as the pass fills them, so that
+    // opening a large volume costs no time.
+    std::unique_ptr<unsigned char, void (*)(void *)> copy_{nullptr, free};
+    size_t copyBytes_ = 0;
 
     std::atomic<int32_t> passed_{0}; // slices through the pass
     std::atomic<bool> ready_{false}; // the pass and the report are done

@@ -1,20 +1,14 @@
-"""vrdview in a real browser (Debian's chromium, headless, through selenium and
-chromium-driver), and its refusals from a plain HTTP client.
-
-Environment: VRDVIEW (the program), VRDVIEW_FIXTURE (writes the test volumes,
-dumps slices), VOLMAP, VRDVIEW_SHOTS (folder for the README's screenshots).
-"""
-import http.client
+"""vrdview in a real browser: Debian's chromium, headless, through selenium
+and chromium-driver. Pixels of the views against volmap's output of the
+command the page shows, the overlay, and the messages of damaged, refused and
+vanished files."""
 import os
 import re
 import shutil
-import signal
 import struct
 import subprocess
 import time
-from contextlib import contextmanager
 
-import psutil
 import pytest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -22,8 +16,8 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-VRDVIEW = os.environ["VRDVIEW"]
-FIXTURE = os.environ["VRDVIEW_FIXTURE"]
+from conftest import FIXTURE, served
+
 VOLMAP = os.environ["VOLMAP"]
 SHOTS = os.environ.get("VRDVIEW_SHOTS")
 NX, NY, NZ = 64, 48, 20
@@ -38,33 +32,6 @@ def grey(v):
     if v != v or v <= 0:
         return 0
     return 255 if v >= 1 else int(v * 255 + 0.5)
-
-
-@pytest.fixture(scope="session")
-def volumes(tmp_path_factory):
-    d = tmp_path_factory.mktemp("volumes")
-    subprocess.run([FIXTURE, "make", str(d)], check=True)
-    return d
-
-
-@contextmanager
-def served(files, cwd, env=None):
-    """Runs vrdview on files; yields (url, port, process); stops it with Ctrl-C."""
-    p = subprocess.Popen([VRDVIEW, "--no-browser", *files], cwd=cwd, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, text=True, env={**os.environ, **(env or {})})
-    try:
-        url = p.stdout.readline().strip()
-        m = re.fullmatch(r"http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]{32})", url)
-        assert m, url
-        yield url, int(m.group(1)), p
-    finally:
-        p.send_signal(signal.SIGINT)
-        try:
-            status = p.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            raise
-    assert status == 0, p.stderr.read()
 
 
 @pytest.fixture(scope="session")
@@ -248,87 +215,3 @@ def test_damaged_refused_and_vanished_files(volumes, browser, tmp_path):
         assert browser.execute_script("return vrdview.views[0].values !== null")
 
 
-def request(port, path, host=None, method="GET", token=None):
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    headers = {"Host": host or f"127.0.0.1:{port}"}
-    if token:
-        headers["X-Vrdview-Token"] = token
-    c.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
-    for k, v in headers.items():
-        c.putheader(k, v)
-    c.endheaders()
-    r = c.getresponse()
-    body = r.read()
-    c.close()
-    return r.status, body
-
-
-def test_security_refusals(volumes, tmp_path):
-    web = tmp_path / "web"
-    shutil.copytree(os.environ["VRDVIEW_WEB_SOURCE"], web)
-    (tmp_path / "secret.txt").write_text("secret")
-    os.symlink(tmp_path / "secret.txt", web / "out.txt")
-    os.symlink(tmp_path, web / "up")
-    before = sorted(os.listdir(volumes))
-    with served(["a.vrd"], volumes, env={"VRDVIEW_WEB": str(web)}) as (url, port, p):
-        token = url.split("token=")[1]
-        # Listens on 127.0.0.1 only.
-        listening = [c.laddr for c in psutil.Process(p.pid).connections() if c.status == psutil.CONN_LISTEN]
-        assert listening == [("127.0.0.1", port)], listening
-        ok = f"/?token={token}"
-        assert request(port, ok)[0] == 200
-        assert request(port, "/api/info", token=token)[0] == 200
-        assert request(port, f"/?token={token}", host=f"localhost:{port}")[0] == 200
-        # No token, a wrong one, a Host other than this server's.
-        assert request(port, "/")[0] == 403
-        assert request(port, "/api/info")[0] == 403
-        assert request(port, "/?token=" + "0" * 32)[0] == 403
-        for host in (f"evil.example:{port}", "127.0.0.1", f"127.0.0.1:{port + 1}", f"localhost.evil:{port}"):
-            assert request(port, ok, host=host)[0] == 403, host
-        # Only the page's own files.
-        for path in ("/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/%2E%2E/secret.txt", "/..%2fsecret.txt",
-                     "//etc/passwd", "/out.txt", "/up/secret.txt", "/./index.html", "/a.vrd", "/missing.js",
-                     "/%00index.html"):
-            status, body = request(port, path, token=token)
-            assert status == 404 and b"secret" not in body and b"root:" not in body, (path, status, body[:80])
-        # Nothing that writes.
-        for method in ("POST", "PUT", "DELETE"):
-            assert request(port, "/api/info", method=method, token=token)[0] in (400, 404, 405), method
-    assert sorted(os.listdir(volumes)) == before
-
-
-def test_command_line(volumes, tmp_path):
-    r = subprocess.run([VRDVIEW, "--version"], capture_output=True, text=True)
-    assert r.returncode == 0 and r.stdout.startswith("vrdview (vrd) ")
-    r = subprocess.run([VRDVIEW], capture_output=True, text=True)
-    assert r.returncode == 255
-    r = subprocess.run([VRDVIEW, "--port", "0", "a.vrd"], capture_output=True, text=True, cwd=volumes)
-    assert r.returncode == 255 and "the port must be a whole number" in r.stderr
-    # A port given is the port used.
-    with served(["a.vrd"], volumes) as (_, port, _p):
-        pass
-    with served(["--port", str(port), "a.vrd"], volumes) as (url, used, _p):
-        assert used == port
-        # A second server cannot have the same port.
-        r = subprocess.run([VRDVIEW, "--no-browser", "--port", str(port), "a.vrd"], capture_output=True, text=True,
-                           cwd=volumes, timeout=20)
-        assert r.returncode == 255 and "cannot listen" in r.stderr
-
-
-def test_installed_program_finds_its_page(volumes, tmp_path):
-    """An installed tree, moved elsewhere, still serves its page."""
-    subprocess.run(["cmake", "--install", os.environ["VRD_BUILD_DIR"], "--prefix", str(tmp_path / "installed")],
-                   check=True, capture_output=True)
-    os.rename(tmp_path / "installed", tmp_path / "moved")
-    program = tmp_path / "moved" / "bin" / "vrdview"
-    env = {k: v for k, v in os.environ.items() if k != "VRDVIEW_WEB"}
-    p = subprocess.Popen([program, "--no-browser", "a.vrd"], cwd=volumes, stdout=subprocess.PIPE, text=True, env=env)
-    try:
-        url = p.stdout.readline().strip()
-        port, token = int(url.split(":")[2].split("/")[0]), url.split("token=")[1]
-        status, body = request(port, "/", token=token)
-        assert status == 200 and b"vrdview.js" in body
-        assert request(port, "/vrdview.js", token=token)[0] == 200
-    finally:
-        p.send_signal(signal.SIGINT)
-        assert p.wait(timeout=20) == 0
