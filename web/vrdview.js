@@ -152,17 +152,15 @@ class View {
     this.image.width = width; this.image.height = height;
     const ctx = this.image.getContext('2d');
     const img = ctx.createImageData(width, height);
-    const px = img.data;
+    // One 32-bit write per pixel, red in the low byte: the page runs on the
+    // server's machine, which sends its floats little-endian too.
+    const px = new Uint32Array(img.data.buffer);
     for (let i = 0; i < values.length; i++) {
       const v = values[i];
       const g = v > 0 ? (v < 1 ? Math.round(v * 255) : 255) : 0;
-      const o = i * 4;
-      if (diff && diff[i] !== 0 && !Number.isNaN(diff[i])) {
-        px[o] = 255; px[o + 1] = g >> 2; px[o + 2] = g >> 2;
-      } else {
-        px[o] = g; px[o + 1] = g; px[o + 2] = g;
-      }
-      px[o + 3] = 255;
+      const d = diff ? diff[i] : 0;
+      px[i] = d !== 0 && d === d ? 0xff000000 | (g >> 2) << 16 | (g >> 2) << 8 | 255
+        : 0xff000000 | g << 16 | g << 8 | g;
     }
     ctx.putImageData(img, 0, 0);
   }

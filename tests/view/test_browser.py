@@ -157,8 +157,6 @@ def test_window_slider_and_volmap_command(volumes, browser):
         g = grey(dump(run_command(browser, volumes), z + 3)[24 * NX + 32])
         assert pixel(browser, "y", 32, z + 3)[:3] == [g, g, g]
         assert pixel(browser, "x", 24, z + 3)[:3] == [g, g, g]
-        if SHOTS:
-            browser.save_screenshot(os.path.join(SHOTS, "vrdview.png"))
 
 
 def test_difference_overlay(volumes, browser):
@@ -215,3 +213,29 @@ def test_damaged_refused_and_vanished_files(volumes, browser, tmp_path):
         assert browser.execute_script("return vrdview.views[0].values !== null")
 
 
+
+
+@pytest.mark.skipif(not SHOTS, reason="VRDVIEW_SHOTS names no folder")
+def test_screenshot_of_a_ct_like_volume(browser, tmp_path):
+    """The README's picture: a CT-like volume with a soft-tissue window."""
+    subprocess.run([os.environ["VRD_BENCH_VOLUME"], str(tmp_path / "head.vrd"), "192", "192", "96", "zlib"],
+                   check=True)
+    with served(["head.vrd"], tmp_path) as (url, _, _p):
+        browser.get(url)
+        settle(browser)
+        for name, value in (("w-max", "900"), ("w-mid2", "200"), ("w-mid1", "80"), ("w-min", "-20")):
+            field = browser.find_element(By.ID, name)
+            field.clear()
+            field.send_keys(value)
+        settle(browser)
+        assert text(browser, "command") == "volmap head.vrd head-windowed.vrd -20 80 200 900"
+        p = browser.execute_script("return vrdview.views[0].pointOf(60, 80)")
+        axial = browser.find_element(By.CSS_SELECTOR, ".view.big canvas")
+        ActionChains(browser).move_to_element_with_offset(
+            axial, p["x"] - axial.size["width"] / 2, p["y"] - axial.size["height"] / 2).perform()
+        wait(browser, "return document.getElementById('readout').textContent.startsWith('x 60')")
+        browser.set_window_size(1400, 1130)
+        try:
+            browser.save_screenshot(os.path.join(SHOTS, "vrdview.png"))
+        finally:
+            browser.set_window_size(1400, 1000)
