@@ -221,7 +221,8 @@ def read_blocks(path, z0, offsets, out=None):
 # --- writing -----------------------------------------------------------------
 
 def _spacing(value, what="spacing"):
-    px = np.float32(value)
+    with np.errstate(over="ignore"):
+        px = np.float32(value)
     text = "%f" % float(px)
     # Spacings are written with six decimals; one that prints as 0 or is not
     # finite would make a file the reader refuses.
@@ -303,6 +304,7 @@ class Writer:
     written and writes the preview; abort(), or an exception inside the
     with-block, removes what was written and leaves any old file whole.
     write_blocks appends finished blocks (from encode_blocks) in slice order.
+    One writer serves one thread at a time; several writers may write at once.
     """
 
     def __init__(self, path, shape, dtype, spacing=None, units=None, compression=None, endian=None,

@@ -444,7 +444,7 @@ public:
     py::tuple shape() const { return py::make_tuple(open().h.nz, open().h.ny, open().h.nx); }
     py::dtype dtype() const { return numpyType(open().h.dtype); }
     std::string path() const { return open().path; }
-    int32_t held() const { return open().h.nz >= 0 ? index_.held : 0; }
+    int32_t held() const { return open().h.nz > 0 ? index_.held : 0; }
     std::string heldWhy() const { return index_.why; }
 
     py::array blockOffsets() const
@@ -668,7 +668,9 @@ public:
     {
         ensureOpen();
         const int32_t dtype = checkVolumeArray(a);
-        if (dtype != dtype_ || a.shape(1) != spec_.h.ny || a.shape(2) != spec_.h.nx)
+        if (dtype != dtype_)
+            throw py::type_error("slices of " + nameOf(a.dtype()) + " for a volume of " + kDtypeWords[dtype_ - 1]);
+        if (a.shape(1) != spec_.h.ny || a.shape(2) != spec_.h.nx)
             valueError("slices of shape (" + std::to_string(a.shape(1)) + ", " + std::to_string(a.shape(2)) +
                        ") and type " + nameOf(a.dtype()) + " for a volume of (" +
                        std::to_string(spec_.h.ny) + ", " + std::to_string(spec_.h.nx) + ") " + kDtypeWords[dtype_ - 1]);
