@@ -194,7 +194,7 @@ class View {
       ctx.fillText(this.note, 10 * ratio, 24 * ratio);
     }
     this.where.textContent = this.extent() > 1 || this.axis === 'z'
-      ? `${this.axis} = ${this.index}${this.step > 1 && this.axis === 'z' ? '' : this.step > 1 ? ` (every ${this.step}th voxel)` : ''}` : '';
+      ? `${this.axis} = ${this.index}${this.step > 1 && this.axis !== 'z' ? ` (1 voxel in ${this.step} along each axis)` : ''}` : '';
     if (this.values && this.measure && this.drawn === this.measured) {
       performance.measure(this.measure, { start: this.started, end: performance.now() });
       this.measure = '';
@@ -214,8 +214,10 @@ class View {
     const windowed = this.values[row * this.width + col];
     const s = this.step;
     if (this.axis === 'z') return { x: col, y: row, z: this.index, windowed };
-    if (this.axis === 'y') return { x: col * s, y: this.index, z: row * s, windowed };
-    return { x: this.index, y: col * s, z: row * s, windowed };
+    // A copy's plane holds the voxels of index rounded down to its step.
+    const at = Math.floor(this.index / s) * s;
+    if (this.axis === 'y') return { x: col * s, y: at, z: row * s, windowed };
+    return { x: at, y: col * s, z: row * s, windowed };
   }
 
   // The canvas point (CSS pixels from the canvas's corner) at the centre of a plane pixel.
@@ -416,7 +418,7 @@ function drawHistogram() {
   ctx.fillText(numberText(state.axis.lo), 2, H - 4);
   const hiText = numberText(state.axis.hi);
   ctx.fillText(hiText, W - 4 - ctx.measureText(hiText).width, H - 4);
-  if (f && f.step > 1 && f.histogram) ctx.fillText(`every ${f.step}th voxel along each axis`, 4, 11);
+  if (f && f.step > 1 && f.histogram) ctx.fillText(`1 voxel in ${f.step} along each axis`, 4, 11);
 }
 
 // Handle k's position on the histogram canvas, in CSS pixels (for tests and dragging).

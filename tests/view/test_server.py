@@ -159,3 +159,31 @@ def test_api_answers(volumes):
         assert info["difference"]["refused"] == "refused.vrd: unknown 'dtype' value"
         assert request(port, "/api/plane?axis=z&i=3&f=1&w=0,1,2,3", token=token)[0] == 422
         assert request(port, "/api/plane?axis=z&i=3&diff=1", token=token)[0] == 422
+
+
+def test_reduced_copy_under_a_small_budget(tmp_path):
+    """A volume larger than its share of the budget: coronal and sagittal
+    planes hold every second voxel, with the values of the axial planes."""
+    subprocess.run([os.environ["VRD_BENCH_VOLUME"], str(tmp_path / "v.vrd"), "256", "256", "64", "zlib"], check=True)
+    with served(["--budget", "16", "v.vrd"], tmp_path) as (url, port, p):
+        token = url.split("token=")[1]
+        info = until_done(port, token)
+        assert info["files"][0]["step"] == 2
+        w = "w=-100,0,100,800"
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        c.request("GET", f"/api/plane?axis=y&i=10&{w}", headers={"X-Vrdview-Token": token})
+        r = c.getresponse()
+        coronal = r.read()
+        assert r.status == 200 and r.getheader("X-Step") == "2"
+        assert (r.getheader("X-Width"), r.getheader("X-Height")) == ("128", "32")
+        coronal = struct.unpack(f"{128 * 32}f", coronal)
+        status, body = request(port, f"/api/plane?axis=x&i=30&{w}", token=token)
+        sagittal = struct.unpack(f"{128 * 32}f", body)
+        for row in (0, 7, 31):
+            status, body = request(port, f"/api/plane?axis=z&i={2 * row}&{w}", token=token)
+            axial = struct.unpack(f"{256 * 256}f", body)
+            for col in (0, 33, 127):
+                assert coronal[row * 128 + col] == axial[10 * 256 + 2 * col]
+                assert sagittal[row * 128 + col] == axial[2 * col * 256 + 30]
+        # Memory stays within the budget and what the server needs besides.
+        assert psutil.Process(p.pid).memory_info().rss < 200 * 2**20
