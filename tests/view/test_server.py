@@ -187,3 +187,15 @@ def test_reduced_copy_under_a_small_budget(tmp_path):
                 assert sagittal[row * 128 + col] == axial[2 * col * 256 + 30]
         # Memory stays within the budget and what the server needs besides.
         assert psutil.Process(p.pid).memory_info().rss < 200 * 2**20
+
+
+def test_answers_go_uncompressed(volumes):
+    """Nothing is compressed on loopback, where it only costs time."""
+    with served(["a.vrd"], volumes) as (url, port, _p):
+        token = url.split("token=")[1]
+        for path in ("/", "/vrdview.js", "/vrdview.css", "/api/info", "/api/value?x=1&y=1&z=1"):
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            c.request("GET", path, headers={"X-Vrdview-Token": token, "Accept-Encoding": "br, gzip, deflate"})
+            r = c.getresponse()
+            r.read()
+            assert r.status == 200 and r.getheader("Content-Encoding") is None, path

@@ -18,15 +18,22 @@ namespace vrdview {
 
 namespace {
 
+// cpp-httplib compresses text and JSON answers with brotli at its slowest
+// setting whenever the browser accepts it: tens of milliseconds per answer,
+// for nothing on loopback. It knows those types by their lower-case spelling
+// only, and media types are case-insensitive (RFC 2045), so the page's types
+// are spelt with capitals and go out as they are.
+const char kJson[] = "Application/JSON";
+
 const char *contentType(const std::string &path)
 {
     const auto ends = [&](const char *ext) {
         const size_t n = strlen(ext);
         return path.size() >= n && path.compare(path.size() - n, n, ext) == 0;
     };
-    if (ends(".html")) return "text/html; charset=utf-8";
-    if (ends(".js")) return "text/javascript; charset=utf-8";
-    if (ends(".css")) return "text/css; charset=utf-8";
+    if (ends(".html")) return "Text/HTML; charset=utf-8";
+    if (ends(".js")) return "Text/JavaScript; charset=utf-8";
+    if (ends(".css")) return "Text/CSS; charset=utf-8";
     if (ends(".png")) return "image/png";
     if (ends(".svg")) return "image/svg+xml";
     return "application/octet-stream";
@@ -46,7 +53,7 @@ void message(httplib::Response &res, int status, const std::string &text, bool l
 {
     res.status = status;
     res.set_content("{\"message\":" + vrdinfo::jsonString(text) + (later ? ",\"later\":true}" : "}"),
-                    "application/json");
+                    kJson);
 }
 
 bool intParam(const httplib::Request &req, const char *key, int32_t &out)
@@ -273,7 +280,7 @@ struct Server::Impl {
         if (!session.volume(f)->value(x, y, z, json, why))
             message(res, 422, why);
         else
-            res.set_content(json, "application/json");
+            res.set_content(json, kJson);
     }
 };
 
@@ -283,7 +290,7 @@ Server::Server(Session &session, std::string webRoot, std::string token)
     Impl &s = *impl_;
     s.http.set_pre_routing_handler([&s](const httplib::Request &req, httplib::Response &res) { return s.screen(req, res); });
     s.http.Get("/api/info", [&s](const httplib::Request &, httplib::Response &res) {
-        res.set_content(s.session.info(), "application/json");
+        res.set_content(s.session.info(), kJson);
     });
     s.http.Get("/api/plane", [&s](const httplib::Request &req, httplib::Response &res) { s.plane(req, res); });
     s.http.Get("/api/value", [&s](const httplib::Request &req, httplib::Response &res) { s.value(req, res); });
