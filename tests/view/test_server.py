@@ -193,6 +193,7 @@ def test_answers_go_uncompressed(volumes):
     """Nothing is compressed on loopback, where it only costs time."""
     with served(["a.vrd"], volumes) as (url, port, _p):
         token = url.split("token=")[1]
+        until_done(port, token)
         for path in ("/", "/vrdview.js", "/vrdview.css", "/api/info", "/api/value?x=1&y=1&z=1"):
             c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
             c.request("GET", path, headers={"X-Vrdview-Token": token, "Accept-Encoding": "br, gzip, deflate"})

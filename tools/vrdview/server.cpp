@@ -277,8 +277,9 @@ struct Server::Impl {
             return;
         }
         std::string json, why;
-        if (!session.volume(f)->value(x, y, z, json, why))
-            message(res, 422, why);
+        bool later = false;
+        if (!session.volume(f)->value(x, y, z, json, why, later))
+            message(res, later ? 503 : 422, why, later);
         else
             res.set_content(json, kJson);
     }

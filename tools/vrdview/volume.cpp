@@ -348,13 +348,14 @@ double Volume::position(char axis, int32_t i) const
     return double(i) * double(axis == 'x' ? h_.px : axis == 'y' ? h_.py : h_.pz);
 }
 
-bool Volume::value(int32_t x, int32_t y, int32_t z, std::string &json, std::string &message)
+bool Volume::value(int32_t x, int32_t y, int32_t z, std::string &json, std::string &message, bool &later)
 {
+    later = false;
     if (x < 0 || y < 0 || x >= h_.nx || y >= h_.ny) {
         message = "the voxel is outside the volume";
         return false;
     }
-    const Bytes s = slice(z, message);
+    const Bytes s = slice(z, message, &later);
     if (s == nullptr)
         return false;
     const double v = valueAt(s->data(), h_.dtype, size_t(y) * size_t(h_.nx) + size_t(x));

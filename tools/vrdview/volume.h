@@ -65,7 +65,8 @@ public:
     Bytes slice(int32_t z, std::string &message, bool *later = nullptr);
 
     // The value at (x, y, z) as text, and the voxel's position in units.
-    bool value(int32_t x, int32_t y, int32_t z, std::string &json, std::string &message);
+    // later: the index has not reached z yet.
+    bool value(int32_t x, int32_t y, int32_t z, std::string &json, std::string &message, bool &later);
 
     // What the page shows about the file, as the members of a JSON object.
     std::string json();
