@@ -99,4 +99,8 @@ print(f"load average at start {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}, at end 
       + " ".join(f"{x:.2f}" for x in os.getloadavg()) + f" ({os.cpu_count()} cores)")
 driver.quit()
 server.send_signal(signal.SIGINT)
-server.wait(timeout=30)
+try:
+    server.wait(timeout=30)
+except subprocess.TimeoutExpired:
+    server.kill()
+    raise
