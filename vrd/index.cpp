@@ -67,12 +67,14 @@ bool grow(VrdBlockIndex *index, int32_t &capacity)
 
 } // namespace
 
-extern "C" int32_t vrdIndexBlocks(int fd, int64_t firstBlock, const VrdHeader *h, VrdBlockIndex *index, char *why,
-                                  size_t whySize)
+extern "C" int32_t vrdIndexStart(int fd, int64_t firstBlock, const VrdHeader *h, VrdBlockIndex *index, char *why,
+                                 size_t whySize)
 {
     *index = VrdBlockIndex{};
     index->nz = h->nz > 0 ? h->nz : 0;
     index->end = firstBlock;
+    index->compression = h->compression;
+    index->finished = 1;
     struct stat info;
     if (fstat(fd, &info) != 0) {
         reason(why, whySize, "cannot look at the file: %s", strerror(errno));
@@ -83,10 +85,19 @@ extern "C" int32_t vrdIndexBlocks(int fd, int64_t firstBlock, const VrdHeader *h
         return 0;
     }
     index->fileSize = int64_t(info.st_size);
-    const bool zlib = h->compression == vrdCompZlib;
-    int32_t capacity = 0;
-    int64_t at = firstBlock;
-    while (index->held < index->nz) {
+    index->finished = index->nz == 0;
+    return 1;
+}
+
+extern "C" int32_t vrdIndexMore(int fd, VrdBlockIndex *index, int32_t maxBlocks, char *why, size_t whySize)
+{
+    // The arrays' capacity follows from held: they grow by doubling from 1024.
+    int32_t capacity = index->held == 0 ? 0 : std::min(index->nz, 1024);
+    while (capacity != 0 && capacity < index->held)
+        capacity = int32_t(std::min<int64_t>(int64_t(capacity) * 2, index->nz));
+    const bool zlib = index->compression == vrdCompZlib;
+    int64_t at = index->end;
+    for (int32_t found = 0; found < maxBlocks && !index->finished; ++found) {
         unsigned char field[4];
         const uint64_t got = at < index->fileSize ? readAt(fd, field, 4, at) : 0;
         if (got < 4) {
@@ -95,12 +106,14 @@ extern "C" int32_t vrdIndexBlocks(int fd, int64_t firstBlock, const VrdHeader *h
                 return 0;
             }
             snprintf(index->why, sizeof index->why, "ReadLong error (%d)", int(got) + 1);
+            index->finished = 1;
             break;
         }
         const uint32_t length = uint32_t(field[0]) << 24 | uint32_t(field[1]) << 16 | uint32_t(field[2]) << 8 | field[3];
         if (uint64_t(length) > uint64_t(index->fileSize - at - 4)) {
             snprintf(index->why, sizeof index->why, "%s: read error (trying to read %d bytes of data)",
                      zlib ? "ReadSliceDataZ" : "ReadSliceDataN", int32_t(length));
+            index->finished = 1;
             break;
         }
         if (!grow(index, capacity)) {
@@ -111,9 +124,16 @@ extern "C" int32_t vrdIndexBlocks(int fd, int64_t firstBlock, const VrdHeader *h
         index->lengths[index->held] = length;
         ++index->held;
         at += 4 + int64_t(length);
+        index->end = at;
+        index->finished = index->held == index->nz;
     }
-    index->end = at;
     return 1;
+}
+
+extern "C" int32_t vrdIndexBlocks(int fd, int64_t firstBlock, const VrdHeader *h, VrdBlockIndex *index, char *why,
+                                  size_t whySize)
+{
+    return vrdIndexStart(fd, firstBlock, h, index, why, whySize) && vrdIndexMore(fd, index, INT32_MAX, why, whySize);
 }
 
 extern "C" void vrdFreeBlockIndex(VrdBlockIndex *index)

@@ -22,6 +22,8 @@ typedef struct VrdBlockIndex {
        inside or before its length field, the read error of its compression
        when the file ends inside its payload), without a line feed. */
     char why[160];
+    int32_t compression; /* the header's, for the messages */
+    int32_t finished;    /* 1 once every block is found or the first one missing is */
 } VrdBlockIndex;
 
 /* Indexes the blocks of a regular file open as fd whose first slice block
@@ -34,6 +36,14 @@ typedef struct VrdBlockIndex {
    with vrdFreeBlockIndex either way. Never prints or exits. */
 int32_t vrdIndexBlocks(int fd, int64_t firstBlock, const VrdHeader *h, VrdBlockIndex *index, char *why,
                        size_t whySize);
+
+/* The same in steps, for a caller that shows progress: vrdIndexStart sets up
+   an index holding no block yet (same returns), and each vrdIndexMore finds
+   up to maxBlocks more (1, or 0 with a reason as above) until
+   index->finished. The arrays may move at every step. */
+int32_t vrdIndexStart(int fd, int64_t firstBlock, const VrdHeader *h, VrdBlockIndex *index, char *why,
+                      size_t whySize);
+int32_t vrdIndexMore(int fd, VrdBlockIndex *index, int32_t maxBlocks, char *why, size_t whySize);
 
 void vrdFreeBlockIndex(VrdBlockIndex *index);
 

@@ -50,6 +50,7 @@ TEST_F(Embed, ReentrantReadGivesTheClassicHeaderAndMessagesWithoutGlobalState)
     VrdHeader h = header(5, 4, 3, vrdInt16, vrdCompNone, vrdBigEndian);
     vrdAddHdrComment(&h, "scan");
     writeFile(path("a.vrd"), volume(h, std::vector<Bytes>(3, Bytes(40, '\1'))));
+    vrdFreeHeader(&h);
     vrdErrno = 0;
     Opened a(path("a.vrd"));
     ASSERT_EQ(0, a.error) << a.message;

@@ -252,11 +252,10 @@ void writeSlice(void *user, int32_t, const void *const *inputs, const VrdBlockRe
 void limitSlices(Conversion &c)
 {
     c.slicesHeld = c.vin.header.nz;
-    // A pipe's first block may have been read ahead into a stream of its
-    // own, which has no descriptor.
     struct stat st;
+    // A pipe's stream may be one that serves its first block again (no descriptor).
     const int fd = fileno(c.vin.file);
-    if (fd < 0 || (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) {
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         c.gate = std::make_unique<BlockGate>();
         c.gate->source = c.vin.file;
         c.gate->sliceBytes = c.sliceBytes;
@@ -271,8 +270,6 @@ void limitSlices(Conversion &c)
                             (unsigned long long)c.sliceBytes);
         return;
     }
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return;
     c.inputSize = uint64_t(st.st_size);
     uint64_t budget = 0;
     if (__builtin_mul_overflow(c.inputSize, kDeflateMaxRatio, &budget))
