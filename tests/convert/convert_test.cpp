@@ -191,8 +191,11 @@ TEST_F(Convert, FilesOfNibabelAndUnuComeIn)
             ASSERT_TRUE(v.read);
             EXPECT_EQ(values, hex(v.data) + "\n");
             EXPECT_TRUE(v.h.px == 0.75f && v.h.py == 1.5f && v.h.pz == 3.0f && v.h.units == vrdUmm);
-            ASSERT_EQ(1, v.h.commentCount);
+            ASSERT_EQ(2, v.h.commentCount); // the description, and where nibabel placed the volume
             EXPECT_STREQ("made by nibabel", v.h.comments[0]);
+            EXPECT_STREQ("orientation: RAS; size 5 4 3; spacing 0.75 1.5 3; sform aligned: 0.75 0 0 0, 0 1.5 0 0, "
+                         "0 0 3 0",
+                         v.h.comments[1]);
         }
     // unu re-encodes our NRRD: gzip and raw, big-endian, and a detached header.
     const Bytes values = makeVrd("in.vrd", vrdInt16);

@@ -22,6 +22,8 @@ struct Options {
     int32_t vrdCompression = 0; // vrdCompZlib or vrdCompNone once parsed
     Encoding encoding = Encoding::Gzip; // of NRRD output
     bool uniform = false;
+    bool nifti2 = false;     // NIfTI output as NIfTI-2 even when NIfTI-1 holds it
+    int64_t volume = -1;     // --volume N of a 4-D input; -1 when not given
     Volume raw;              // size, type and byte order of raw input
     int32_t rawDtype = 0;    // the vrd type --type named, if it named one
 };
