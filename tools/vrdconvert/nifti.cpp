@@ -341,7 +341,7 @@ Placement placementOf(const Orientation &o)
     nifti_dmat44 m{};
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
-            m.m[r][c] = p.srow[r][c] = flip[r] * o.directions[r][c];
+            m.m[r][c] = p.srow[r][c] = flip[r] * o.directions[r][c] + 0.0; // + 0.0: no -0
     m.m[3][3] = 1;
     double dx = 0, dy = 0, dz = 0;
     nifti_dmat44_to_quatern(m, &p.quatern[0], &p.quatern[1], &p.quatern[2], &p.qoffset[0], &p.qoffset[1],

@@ -541,7 +541,8 @@ bool interpret(const Fields &f, int dimension, Volume *v, DataEncoding *encoding
         return false;
     }
     // A 4-D file's volumes lie along the axis that is no space axis: the one
-    // whose kind says so, else the one without a space direction, else the last.
+    // whose kind says so, else the one without a space direction, else the
+    // one without a spacing (as unu join leaves it), else the last.
     layout->volumeAxis = -1;
     if (dimension >= 4) {
         layout->volumeAxis = 3;
@@ -556,6 +557,13 @@ bool interpret(const Fields &f, int dimension, Volume *v, DataEncoding *encoding
             other.clear();
             for (int i = 0; i < 4 && i < int(dirs.size()); ++i)
                 if (dirs[i].empty())
+                    other.push_back(i);
+        }
+        if (other.size() != 1 && has(f, "spacings")) {
+            other.clear();
+            const std::vector<std::string> sp = words(f.at("spacings"));
+            for (int i = 0; i < 4 && i < int(sp.size()); ++i)
+                if (lower(sp[i]) == "nan")
                     other.push_back(i);
         }
         if (other.size() == 1)
@@ -703,13 +711,14 @@ std::string exactText(double d)
         return "nan";
     if (std::isinf(d))
         return d > 0 ? "inf" : "-inf";
+    std::string best = format("%.17g", d);
     for (int precision = 1; precision <= 17; ++precision) {
         char text[40];
         snprintf(text, sizeof text, "%.*g", precision, d);
-        if (strtod(text, nullptr) == d)
-            return text;
+        if (strtod(text, nullptr) == d && strlen(text) < best.size()) // "10", not "1e+01"
+            best = text;
     }
-    return format("%.17g", d);
+    return best;
 }
 
 } // namespace
