@@ -301,6 +301,16 @@ TEST_F(Convert, FourDimensionalNiftiOneAndTwoComeInVolumeByVolume)
         EXPECT_EQ(255, r.status);
         EXPECT_NE(std::string::npos, r.err.find("--volume 3: the file holds 3 volumes (0 to 2)")) << r.err;
     }
+    // A qform alone becomes NRRD directions in RAS, and comes back as the same affine.
+    nib("writeqform " + path("q.nii"));
+    ASSERT_EQ(0, convert({"q.nii", "q.vrd"}).status);
+    ASSERT_EQ(0, convert({"q.vrd", "q.nrrd"}).status);
+    EXPECT_NE(std::string::npos, sh(std::string(UNU_PROGRAM) + " head " + path("q.nrrd")).find("space: right-anterior-superior\n"));
+    ASSERT_EQ(0, convert({"q.nrrd", "q2.nii"}).status);
+    const std::string q = nib("compare " + path("q.nii") + " -1 " + path("q2.nii"));
+    EXPECT_EQ("true", json(q, "values"));
+    EXPECT_EQ("true", json(q, "affine"));
+    EXPECT_EQ("true", json(q, "qform"));
     // A size NIfTI-1 cannot hold makes NIfTI-2 output by itself.
     writeFile(path("wide.raw"), noise(40000, 7));
     const Result r = convert({"--size", "40000", "1", "1", "--type", "uint8", "wide.raw", "wide.nii"});

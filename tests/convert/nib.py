@@ -11,6 +11,7 @@ write4d FILE DTYPE NT VERSION [>]: writes NT volumes of 5 x 4 x 3 as NIfTI-1
 compare ORIG VOLUME OUT: prints one JSON line: whether OUT holds ORIG's
     volume VOLUME (-1: ORIG is 3-D) value for value, whether its affine, qform
     and zooms are ORIG's to float32 precision, OUT's codes and NIfTI version.
+writeqform FILE: a 5 x 4 x 3 int16 volume placed by a rotated qform alone.
 affine FILE: the 3 x 4 affine nibabel reads, as JSON.
 datadir: the folder of nibabel's own test files.
 """
@@ -58,18 +59,21 @@ def write(path, dtype, zooms, big):
     print(values_hex(array))
 
 
+def rotated():
+    c, s = np.cos(0.3), np.sin(0.3)
+    return np.array([[c, -s, 0, 10.5], [s, c, 0, -20.25], [0, 0, 1, 30], [0, 0, 0, 1]]) @ np.diag([0.5, 0.75, 2.5, 1])
+
+
 def write4d(path, dtype, count, version, big):
     shape = (5, 4, 3) + ((count,) if count > 1 else ())
     ramp = np.arange(np.prod(shape), dtype=np.float64) * 37 % 101 - 50
     array = ramp.astype(dtype).reshape(shape, order="F")
-    c, s = np.cos(0.3), np.sin(0.3)
-    rotated = np.array([[c, -s, 0, 10.5], [s, c, 0, -20.25], [0, 0, 1, 30], [0, 0, 0, 1]]) @ np.diag([0.5, 0.75, 2.5, 1])
-    sheared = rotated.copy()
+    sheared = rotated()
     sheared[0, 2] += 0.125
     kind = nib.Nifti2Image if version == 2 else nib.Nifti1Image
     header = (nib.Nifti2Header if version == 2 else nib.Nifti1Header)(endianness=">" if big else "<")
     img = kind(array, None, header)
-    img.set_qform(rotated, "scanner")
+    img.set_qform(rotated(), "scanner")
     img.set_sform(sheared, "aligned")
     img.header.set_xyzt_units("mm")
     img.set_data_dtype(dtype)
@@ -107,6 +111,11 @@ if __name__ == "__main__":
         write4d(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), sys.argv[6:] == [">"])
     elif sys.argv[1] == "compare":
         compare(sys.argv[2], int(sys.argv[3]), sys.argv[4])
+    elif sys.argv[1] == "writeqform":
+        img = nib.Nifti1Image(np.arange(60, dtype=np.int16).reshape((5, 4, 3)), None)
+        img.set_qform(rotated(), "scanner")
+        img.set_sform(None, 0)
+        nib.save(img, sys.argv[2])
     elif sys.argv[1] == "affine":
         print(json.dumps((nib.load(sys.argv[2]).affine[:3] + 0.0).tolist()))
     elif sys.argv[1] == "datadir":
