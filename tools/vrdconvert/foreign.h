@@ -59,7 +59,6 @@ struct Volume {
     std::vector<std::string> notes;    // things the reader dropped that a user should hear of
     std::string dataFile;              // a detached header's data file, as opened (empty: the file itself)
     Orientation orientation;
-    int64_t volumes = 1;               // 3-D volumes in the file (4-D files); the reader delivers one
 };
 
 // Bytes of one slice and of the whole volume; false with a reason when a

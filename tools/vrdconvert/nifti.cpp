@@ -439,7 +439,6 @@ std::unique_ptr<SliceSource> openNifti(const std::string &path, Volume *v, std::
     v->bigEndian = kHostBigEndian != swap;
     if (!pickVolume(*v, volumes, volume, &before, &after, &all, error))
         return nullptr;
-    v->volumes = volumes;
     if (volumes > 1)
         v->notes.push_back(format("volume %lld of the %lld read", (long long)(volume < 0 ? 0 : volume),
                                   (long long)volumes));

@@ -805,7 +805,6 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
     if (!interpret(fields, int(dimension), v, &encoding, &layout, error) ||
         !pickVolume(*v, layout.volumes, volume, &before, &after, &total, error))
         return nullptr;
-    v->volumes = layout.volumes;
     if (layout.volumes > 1)
         v->notes.push_back(format("volume %lld of the %lld read", (long long)(volume < 0 ? 0 : volume),
                                   (long long)layout.volumes));
