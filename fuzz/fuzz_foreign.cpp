@@ -1,7 +1,9 @@
-// Fuzz target: vrdconvert's NIfTI-1, NRRD and TIFF readers on a hostile
-// file. The first byte picks the reader ('T': TIFF; otherwise bit 0 clear:
-// NIfTI, set: NRRD); the rest is the file, written to a scratch folder since
-// the readers open paths (an NRRD header may name a data file beside it). A reader that accepts a
+// Fuzz target: vrdconvert's NIfTI, NRRD and TIFF readers on a hostile file.
+// The first byte picks the reader ('T': TIFF; otherwise bit 0 clear: NIfTI,
+// set: NRRD) and, for NIfTI and NRRD with bit 7 set, the volume of a 4-D
+// file (bits 5-6: 0 to 3); the rest is the file, written to a scratch folder
+// since the readers open paths (an NRRD header may name a data file beside
+// it). A reader that accepts a
 // header must describe a volume whose sizes fit; every slice is then read,
 // up to a bound on what the target allocates, and every refusal has a reason.
 #include "foreign.h"
@@ -65,10 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     vrdconvert::Volume v;
     std::string error;
+    const int64_t volume = (data[0] & 0x80) != 0 ? (data[0] >> 5) & 3 : -1;
     const std::unique_ptr<vrdconvert::SliceSource> source =
         tiff   ? vrdconvert::openTiff(path, &v, &error)
-        : nrrd ? vrdconvert::openNrrd(path, &v, &error)
-               : vrdconvert::openNifti(path, &v, &error);
+        : nrrd ? vrdconvert::openNrrd(path, &v, &error, volume)
+               : vrdconvert::openNifti(path, &v, &error, volume);
     if (source == nullptr) {
         if (error.empty())
             failCheck("refused without a reason");

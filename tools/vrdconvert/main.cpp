@@ -1,4 +1,4 @@
-// vrdconvert: moves a volume between vrd, NRRD, NIfTI-1 and raw files.
+// vrdconvert: moves a volume between vrd, NRRD, NIfTI and raw files.
 // Usage: vrdconvert [options] IN OUT
 //
 // Every path runs on the slice engine, one slice at a time: a vrd input is
@@ -34,10 +34,10 @@ using namespace vrdconvert;
 const char usage[] = "[options] IN OUT";
 const char description[] =
     "Converts a volume between vrd (.vrd), NRRD (.nrrd; .nhdr with a detached data\n"
-    "file as input), NIfTI-1 (.nii, .nii.gz) and headerless raw data (.raw), the\n"
-    "formats chosen by the file names. Values pass unchanged into the nearest type\n"
-    "the output holds them in exactly; spacing, units and comments go along. The\n"
-    "axis order is x fastest, then y, then z (the slices).\n"
+    "file as input), NIfTI-1 and NIfTI-2 (.nii, .nii.gz) and headerless raw data\n"
+    "(.raw), the formats chosen by the file names. Values pass unchanged into the\n"
+    "nearest type the output holds them in exactly; spacing, units, orientation and\n"
+    "comments go along. The axis order is x fastest, then y, then z (the slices).\n"
     "TIFF stacks (.tif, .tiff; one greyscale page a slice) go both ways too.\n"
     "\n"
     "  --raw, --zlib         vrd output: uncompressed or zlib blocks (default zlib)\n"
@@ -45,6 +45,8 @@ const char description[] =
     "  --uniform             write a rectilinear vrd grid with its mean spacing\n"
     "  --data-anywhere       NRRD input: its data file may lie outside the header's\n"
     "                        folder, or be a FIFO or standard input (-)\n"
+    "  --volume N            4-D NIfTI or NRRD input: read its volume N (0 = first)\n"
+    "  --nifti2              NIfTI output as NIfTI-2 (chosen anyway for sizes > 32767)\n"
     "  --size NX NY NZ       raw input: its size\n"
     "  --type TYPE           raw input: int8 uint8 int16 uint16 int32 uint32 int64\n"
     "                        uint64 float32 float64, or a vrd type (uchar char uint12\n"
@@ -284,9 +286,9 @@ void openForeignInput(Conversion &c, std::vector<std::string> &notes)
     std::string error;
     switch (c.opt.inFormat) {
     case Format::Nrrd:
-    case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error, c.opt.dataAnywhere); break;
+    case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error, c.opt.volume, c.opt.dataAnywhere); break;
     case Format::Nifti:
-    case Format::NiftiGz: c.source = openNifti(c.opt.in, &c.vol, &error); break;
+    case Format::NiftiGz: c.source = openNifti(c.opt.in, &c.vol, &error, c.opt.volume); break;
     case Format::Tiff: c.source = openTiff(c.opt.in, &c.vol, &error); break;
     case Format::Raw:
         c.vol = c.opt.raw;
@@ -371,7 +373,13 @@ std::unique_ptr<SliceSink> makeSink(Conversion &c, std::vector<std::string> &not
     switch (c.opt.outFormat) {
     case Format::Nrrd: sink = createNrrd(nullptr, c.vol, c.opt.encoding, &error); break;
     case Format::Nifti:
-    case Format::NiftiGz: sink = createNifti(nullptr, c.vol, c.opt.encoding, &error, &cut); break;
+    case Format::NiftiGz:
+        sink = createNifti(nullptr, c.vol, c.opt.encoding, &error, &cut, kDefaultGzipLevel, c.opt.nifti2);
+        if (sink && !c.opt.nifti2 &&
+            (c.vol.nx > kNifti1MaxSize || c.vol.ny > kNifti1MaxSize || c.vol.nz > kNifti1MaxSize))
+            notes.push_back(format("written as NIfTI-2: NIfTI-1 holds at most %lld voxels along an axis",
+                                   (long long)kNifti1MaxSize));
+        break;
     case Format::Raw: sink = createRaw(nullptr, c.vol, &error); break;
     case Format::Tiff: sink = createTiff(nullptr, c.vol, &error, &notes); break;
     case Format::Vrd:

@@ -57,8 +57,8 @@ const char *formatName(Format f)
     case Format::Vrd: return "a vrd file";
     case Format::Nrrd: return "an NRRD file";
     case Format::Nhdr: return "a detached NRRD header";
-    case Format::Nifti: return "a NIfTI-1 file";
-    case Format::NiftiGz: return "a NIfTI-1 file";
+    case Format::Nifti: return "a NIfTI file";
+    case Format::NiftiGz: return "a NIfTI file";
     case Format::Raw: return "a raw file";
     case Format::Tiff: return "a TIFF file";
     }
@@ -98,6 +98,17 @@ Options parseOptions(int argc, char **argv)
             o.uniform = true;
         } else if (strcmp(a, "--data-anywhere") == 0) {
             o.dataAnywhere = true;
+        } else if (strcmp(a, "--nifti2") == 0) {
+            o.nifti2 = true;
+        } else if (strcmp(a, "--volume") == 0) {
+            value(1);
+            const char *n = argv[++i];
+            char *end = nullptr;
+            errno = 0;
+            const long long v = n[0] >= '0' && n[0] <= '9' ? strtoll(n, &end, 10) : -1;
+            if (end == nullptr || *end != '\0' || errno != 0 || v < 0)
+                vrdtool::refuse(a, "\"%s\" is not a volume number (0 for the first)", n);
+            o.volume = v;
         } else if (strcmp(a, "--size") == 0) {
             value(3);
             o.raw.nx = sizeArgument(argv[++i], a);
@@ -151,6 +162,11 @@ Options parseOptions(int argc, char **argv)
         vrdtool::refuse(o.in, "--data-anywhere applies to NRRD input only");
     if (compressionGiven && o.outFormat != Format::Vrd)
         vrdtool::refuse(o.out, "--raw and --zlib apply to vrd output only");
+    if (o.volume >= 0 && o.inFormat != Format::Nifti && o.inFormat != Format::NiftiGz &&
+        o.inFormat != Format::Nrrd && o.inFormat != Format::Nhdr)
+        vrdtool::refuse(o.in, "--volume applies to NIfTI and NRRD input only");
+    if (o.nifti2 && o.outFormat != Format::Nifti && o.outFormat != Format::NiftiGz)
+        vrdtool::refuse(o.out, "--nifti2 applies to NIfTI output only");
     if (encodingGiven && o.outFormat != Format::Nrrd)
         vrdtool::refuse(o.out, "--encoding applies to NRRD output only");
     if (!compressionGiven)

@@ -23,6 +23,8 @@ struct Options {
     Encoding encoding = Encoding::Gzip; // of NRRD output
     bool uniform = false;
     bool dataAnywhere = false; // a detached NRRD header may name any data file but a device
+    bool nifti2 = false;     // NIfTI output as NIfTI-2 even when NIfTI-1 holds it
+    int64_t volume = -1;     // --volume N of a 4-D input; -1 when not given
     Volume raw;              // size, type and byte order of raw input
     int32_t rawDtype = 0;    // the vrd type --type named, if it named one
 };
