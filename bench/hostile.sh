@@ -28,9 +28,9 @@ measure() {
   in=$(stat -c %s "$dir/$file")
   written=$(( $(stat -c %s "$dir/stdout") + $( [ -f "$dir/out" ] && stat -c %s "$dir/out" || echo 0) ))
   read -r user sys kib < <(tail -1 "$dir/time")
-  awk -v f="$file" -v n="$name" -v st="$status" -v in="$in" -v w="$written" -v u="$user" -v s="$sys" -v k="$kib" \
-    'BEGIN { b = 1032 * in + 1048576;
-             printf "%-28s %-16s %4s %9d %11d %6s %7.2f s %7.1f MiB\n", f, n, st, in, w, (w <= b ? "yes" : "NO"),
+  awk -v f="$file" -v n="$name" -v st="$status" -v inb="$in" -v w="$written" -v u="$user" -v s="$sys" -v k="$kib" \
+    'BEGIN { b = 1032 * inb + 1048576;
+             printf "%-28s %-16s %4s %9d %11d %6s %7.2f s %7.1f MiB\n", f, n, st, inb, w, (w <= b ? "yes" : "NO"),
                     u + s, k / 1024 }'
 }
 

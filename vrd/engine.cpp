@@ -331,6 +331,13 @@ void decodeSlot(VrdEngine *e, Slot &s, int32_t worker, VrdCodec *codec)
             return;
         }
         p.tail = b.filled < e->sliceBytes[k];
+        // A zlib block shorter than the least a slice deflates to cannot
+        // hold its slice: what it inflates to is dropped, and the slice is
+        // the slice before, whose output block is then reused. Otherwise a
+        // file of tiny blocks that each change a byte of a huge slice would
+        // cost a whole slice's compute and deflate per block.
+        if (p.tail && isZlibFile(e->inputs[k]) && b.length < e->sliceBytes[k] / kMostExpansion)
+            b.filled = 0;
         tails = tails || p.tail;
         if (!p.tail)
             putInOrder(e, k, s.slices[k]);
@@ -463,7 +470,8 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
             e->previewKept = true;
         }
     }
-    return true;
+    // An output that failed is lost: the run ends here, with no more work.
+    return !e->outputFailed.load(std::memory_order_relaxed);
 }
 
 // ---- the run's beginning and end
