@@ -43,7 +43,7 @@ for f in tfnum-repeated-16k tfnum-repeated-320k tfnum-4096-repeated-320k tfnum-h
   measure $f.vrd "vrdinfo --json" "$bin/vrdinfo --json $v"
   measure $f.vrd "vrdinfo (pipe)" "cat $v | $bin/vrdinfo /dev/stdin"
   measure $f.vrd "volmap (pipe)" "cat $v | $bin/volmap /dev/stdin $dir/out 0 10 20 40"
-  measure $f.vrd "vrdconvert vrd" "$bin/vrdconvert $v $dir/out.vrd && mv $dir/out.vrd $dir/out"
+  measure $f.vrd "vrdconvert vrd" "$bin/vrdconvert $v $dir/out.vrd; s=\$?; mv -f $dir/out.vrd $dir/out 2>/dev/null; exit \$s"
 done
 
 # Thin slices: wall time of volmap, median of the runs.
