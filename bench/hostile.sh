@@ -28,9 +28,9 @@ measure() {
   in=$(stat -c %s "$dir/$file")
   written=$(( $(stat -c %s "$dir/stdout") + $( [ -f "$dir/out" ] && stat -c %s "$dir/out" || echo 0) ))
   read -r user sys kib < <(tail -1 "$dir/time")
-  awk -v f="$file" -v n="$name" -v st="$status" -v in="$in" -v w="$written" -v u="$user" -v s="$sys" -v k="$kib" \
-    'BEGIN { b = 1032 * in + 1048576;
-             printf "%-28s %-16s %4s %9d %11d %6s %7.2f s %7.1f MiB\n", f, n, st, in, w, (w <= b ? "yes" : "NO"),
+  awk -v f="$file" -v n="$name" -v st="$status" -v inb="$in" -v w="$written" -v u="$user" -v s="$sys" -v k="$kib" \
+    'BEGIN { b = 1032 * inb + 1048576;
+             printf "%-28s %-16s %4s %9d %11d %6s %7.2f s %7.1f MiB\n", f, n, st, inb, w, (w <= b ? "yes" : "NO"),
                     u + s, k / 1024 }'
 }
 
@@ -43,7 +43,7 @@ for f in tfnum-repeated-16k tfnum-repeated-320k tfnum-4096-repeated-320k tfnum-h
   measure $f.vrd "vrdinfo --json" "$bin/vrdinfo --json $v"
   measure $f.vrd "vrdinfo (pipe)" "cat $v | $bin/vrdinfo /dev/stdin"
   measure $f.vrd "volmap (pipe)" "cat $v | $bin/volmap /dev/stdin $dir/out 0 10 20 40"
-  measure $f.vrd "vrdconvert vrd" "$bin/vrdconvert $v $dir/out.vrd && mv $dir/out.vrd $dir/out"
+  measure $f.vrd "vrdconvert vrd" "$bin/vrdconvert $v $dir/out.vrd; s=\$?; mv -f $dir/out.vrd $dir/out 2>/dev/null; exit \$s"
 done
 
 # Thin slices: wall time of volmap, median of the runs.

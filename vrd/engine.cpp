@@ -352,6 +352,13 @@ void decodeSlot(VrdEngine *e, Slot &s, int32_t worker, VrdCodec *codec)
             return;
         }
         p.tail = b.filled < e->sliceBytes[k];
+        // A zlib block shorter than the least a slice deflates to cannot
+        // hold its slice: what it inflates to is dropped, and the slice is
+        // the slice before, whose output block is then reused. Otherwise a
+        // file of tiny blocks that each change a byte of a huge slice would
+        // cost a whole slice's compute and deflate per block.
+        if (p.tail && isZlibFile(e->inputs[k]) && b.length < e->sliceBytes[k] / kMostExpansion)
+            b.filled = 0;
         tails = tails || p.tail;
         if (!p.tail)
             putInOrder(e, k, s.slices[k]);
@@ -390,7 +397,7 @@ void say(VrdEngine *e, const char *text)
 void stopThreads(VrdEngine *e);
 
 // A slice none of whose blocks gave a byte is the slice before, input for
-// input. When compute depends on the inputs alone (vrdEngineRepeats), its
+// input (for little-endian or one-byte values; others are reversed again). When compute depends on the inputs alone (vrdEngineRepeats), its
 // output, scratch and block are those of the slice before as well: they are
 // taken over (buffers swapped, so nothing is copied) instead of being
 // computed and deflated again, so that a file of many empty or cut blocks
@@ -400,9 +407,14 @@ bool repeatsPrevious(const VrdEngine *e, const Slot &s, const Slot *previous)
     if ((e->setup.flags & vrdEngineRepeats) == 0 || previous == nullptr || s.stops || s.computed ||
         !previous->computed)
         return false;
-    for (int32_t k = 0; k < e->setup.inputCount; ++k)
-        if (!s.parts[k].tail || s.blocks[k].filled != 0 || e->inputs[k].source != nullptr)
+    for (int32_t k = 0; k < e->setup.inputCount; ++k) {
+        // The slice before is put in this machine's order again, as the
+        // one-thread read does: only where that changes nothing is it a repeat.
+        const VrdHeader &h = *e->inputs[k].header;
+        if (!s.parts[k].tail || s.blocks[k].filled != 0 || e->inputs[k].source != nullptr ||
+            (h.endian != vrdLittleEndian && vrdVoxelSize(h.dtype) > 1))
             return false;
+    }
     return true;
 }
 
@@ -484,7 +496,8 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
             e->previewKept = true;
         }
     }
-    return true;
+    // An output that failed is lost: the run ends here, with no more work.
+    return !e->outputFailed.load(std::memory_order_relaxed);
 }
 
 // ---- the run's beginning and end

@@ -82,7 +82,7 @@ enum {
     vrdEngineRepeats = 16,
     /* The output's blocks may take at most 1032 times the block bytes read
        (the most deflate can shrink data by) plus 1 MiB: past that, one
-       message, and no more blocks are written (counted as not written
+       message, and the run ends there (the slices left count as not written
        whole), as after a failed write. */
     vrdEngineBoundOutput = 32
 };

@@ -405,7 +405,10 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
     const int64_t nz = c.vrdIn ? c.vin.header.nz : c.vol.nz;
     if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError) && c.sinkError.empty())
         c.sinkError = "write error";
-    inputDamaged += nz - done;
+    // A run ends early at the end of its input's data, or when its vrd
+    // output failed (its slices then all count as not written).
+    if (outputDamaged == 0)
+        inputDamaged += nz - done;
     if (c.vrdIn && c.slicesHeld < nz && done == c.slicesHeld)
         fprintf(stderr, "vrdconvert: %s: its %lld bytes cannot give more than %d of its %lld slices of %llu bytes;"
                         " the run ends there\n",
