@@ -1,5 +1,7 @@
 #include "vrd/header.h"
 
+#include "vrd/header_internal.h"
+
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
@@ -8,7 +10,7 @@
 #include <malloc.h>
 #endif
 
-namespace {
+namespace vrdpriv {
 
 // An array of count comments with room for one more. The header records no
 // capacity, and callers may hand in arrays of their own (any malloc'd size),
@@ -28,7 +30,7 @@ char **growComments(char **comments, size_t count)
 #endif
 }
 
-} // namespace
+} // namespace vrdpriv
 
 extern "C" {
 
@@ -82,7 +84,7 @@ void vrdAddHdrComment(VrdHeader *h, const char *text)
     const int32_t count = h->commentCount < 0 ? 0 : h->commentCount;
     char **grown = nullptr;
     if (count < INT32_MAX)
-        grown = growComments(h->comments, size_t(count));
+        grown = vrdpriv::growComments(h->comments, size_t(count));
     if (grown == nullptr) {
         fprintf(stderr, "vrdAddHdrComment: Allocation Error\n");
         exit(1);

@@ -1,6 +1,7 @@
 #include "vrd/reader.h"
 
 #include "vrd/clocale_internal.h"
+#include "vrd/header_internal.h"
 #include "vrd/validate.h"
 #include "vrd/writer.h"
 
@@ -166,7 +167,7 @@ bool addComment(VrdHeader *h, const char *text)
     const int32_t count = h->commentCount < 0 ? 0 : h->commentCount;
     if (count == INT32_MAX)
         return false;
-    char **grown = static_cast<char **>(realloc(h->comments, (static_cast<size_t>(count) + 1) * sizeof(char *)));
+    char **grown = vrdpriv::growComments(h->comments, static_cast<size_t>(count));
     if (grown == nullptr)
         return false;
     h->comments = grown;
