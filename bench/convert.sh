@@ -40,6 +40,13 @@ measure "vrdconvert nii.gz -> vrd (zlib)" $bin/vrdconvert "$dir/a.nii.gz" "$dir/
 measure "vrdconvert nrrd -> vrd (zlib)" $bin/vrdconvert "$dir/o.nrrd" "$dir/o.vrd"
 measure "vrdconvert nii -> nii.gz" $bin/vrdconvert "$dir/a.nii" "$dir/o.nii.gz"
 measure "vrdconvert nii.gz -> nii" $bin/vrdconvert "$dir/a.nii.gz" "$dir/o.nii"
+# A 4-D file of two such volumes (a.nii's little-endian header with dim[0] 4
+# and dim[4] 2, then the data twice): the second volume is read, the first
+# skipped, which a plain file seeks over.
+{ head -c 40 "$dir/a.nii"; printf '\004\000'; dd if="$dir/a.nii" bs=1 skip=42 count=6 status=none
+  printf '\002\000'; tail -c +51 "$dir/a.nii"; tail -c +353 "$dir/a.nii"; } >"$dir/b.nii"
+measure "vrdconvert nii 4-D --volume 1 -> vrd" $bin/vrdconvert --raw --volume 1 "$dir/b.nii" "$dir/o.vrd"
+measure "vrdconvert vrd -> nii (NIfTI-2)" $bin/vrdconvert --nifti2 "$dir/a.vrd" "$dir/o.nii"
 if command -v mrconvert >/dev/null; then
   measure "mrconvert nii -> nii.gz" mrconvert -quiet -force "$dir/a.nii" "$dir/m.nii.gz"
   measure "mrconvert nii.gz -> nii" mrconvert -quiet -force "$dir/a.nii.gz" "$dir/m.nii"

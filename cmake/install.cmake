@@ -12,7 +12,7 @@ set(VRD_CMAKE_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/vrd")
 # Installed programs find a shared vrd beside them, wherever the prefix is.
 if(VRD_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   file(RELATIVE_PATH _vrd_bin_to_lib "/_/${CMAKE_INSTALL_BINDIR}" "/_/${CMAKE_INSTALL_LIBDIR}")
-  set_target_properties(volmap volcmp vrdconvert vrdinfo PROPERTIES INSTALL_RPATH "$ORIGIN/${_vrd_bin_to_lib}")
+  set_target_properties(volmap volcmp vrdconvert vrdinfo vrdview PROPERTIES INSTALL_RPATH "$ORIGIN/${_vrd_bin_to_lib}")
 endif()
 
 # The library's PUBLIC_HEADER names files relative to its own directory;
@@ -26,8 +26,10 @@ foreach(_vrd_header IN LISTS _vrd_headers)
 endforeach()
 set_target_properties(vrd PROPERTIES PUBLIC_HEADER "${_vrd_header_paths}")
 
-install(TARGETS volmap volcmp vrdconvert vrdinfo
+install(TARGETS volmap volcmp vrdconvert vrdinfo vrdview
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# vrdview's page, where the program looks for it from its own bin folder.
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/web/" DESTINATION "${VRDVIEW_WEB_INSTALL_DIR}")
 
 # The target itself names <prefix>/include for its users; another include
 # directory is added to that.
@@ -96,6 +98,7 @@ install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/volcmp.1"
   "${PROJECT_SOURCE_DIR}/docs/man/vrdconvert.1"
   "${PROJECT_SOURCE_DIR}/docs/man/vrdinfo.1"
+  "${PROJECT_SOURCE_DIR}/docs/man/vrdview.1"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/vrd.3"

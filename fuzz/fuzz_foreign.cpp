@@ -1,10 +1,13 @@
-// Fuzz target: vrdconvert's NIfTI-1 and NRRD readers on a hostile file. The
-// first byte picks the reader (bit 0 clear: NIfTI, set: NRRD); the rest is
-// the file, written to a scratch folder since the readers open paths (an
-// NRRD header may name a data file beside it). A reader that accepts a
+// Fuzz target: vrdconvert's NIfTI, NRRD and TIFF readers on a hostile file.
+// The first byte picks the reader ('T': TIFF; otherwise bit 0 clear: NIfTI,
+// set: NRRD) and, for NIfTI and NRRD with bit 7 set, the volume of a 4-D
+// file (bits 5-6: 0 to 3); the rest is the file, written to a scratch folder
+// since the readers open paths (an NRRD header may name a data file beside
+// it). A reader that accepts a
 // header must describe a volume whose sizes fit; every slice is then read,
 // up to a bound on what the target allocates, and every refusal has a reason.
 #include "foreign.h"
+#include "tiff.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +38,7 @@ struct Scratch {
     {
         remove((dir + "/in.nii").c_str());
         remove((dir + "/in.nrrd").c_str());
+        remove((dir + "/in.tif").c_str());
         rmdir(dir.c_str());
     }
 };
@@ -53,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    const bool nrrd = (data[0] & 1) != 0;
-    const std::string path = scratchDir() + (nrrd ? "/in.nrrd" : "/in.nii");
+    const bool tiff = data[0] == 'T', nrrd = !tiff && (data[0] & 1) != 0;
+    const std::string path = scratchDir() + (tiff ? "/in.tif" : nrrd ? "/in.nrrd" : "/in.nii");
     FILE *file = fopen(path.c_str(), "wb");
     if (file == nullptr)
         failCheck("cannot write the scratch file");
@@ -63,8 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     vrdconvert::Volume v;
     std::string error;
+    const int64_t volume = (data[0] & 0x80) != 0 ? (data[0] >> 5) & 3 : -1;
     const std::unique_ptr<vrdconvert::SliceSource> source =
-        nrrd ? vrdconvert::openNrrd(path, &v, &error) : vrdconvert::openNifti(path, &v, &error);
+        tiff   ? vrdconvert::openTiff(path, &v, &error)
+        : nrrd ? vrdconvert::openNrrd(path, &v, &error, volume)
+               : vrdconvert::openNifti(path, &v, &error, volume);
     if (source == nullptr) {
         if (error.empty())
             failCheck("refused without a reason");

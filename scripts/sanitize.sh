@@ -19,7 +19,6 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The install test builds consumer programs outside these flags, which cannot
 # link an instrumented library; the normal build runs it. Tests labelled
-# nosan load code into programs built without the sanitizers (the Python
-# extension into python, Dask's worker processes) and run in the normal
-# build only.
+# nosan (a browser; the Python extension loaded into python and Dask's worker
+# processes, built without the sanitizers) run in the normal build only.
 ctest --test-dir build-asan --output-on-failure -j"$(nproc)" -E '^install\.' -LE nosan

@@ -74,7 +74,17 @@ enum {
     vrdEnginePreview = 4,
     /* A progress line on stderr while the run takes longer than about a
        second, cleared before every message and at the end. */
-    vrdEngineProgress = 8
+    vrdEngineProgress = 8,
+    /* compute depends on the input slices alone, not on z or earlier calls:
+       a slice none of whose blocks gave a byte (so a repeat of the slice
+       before) reuses the output, scratch and block of the slice before
+       instead of computing and deflating them again. */
+    vrdEngineRepeats = 16,
+    /* The output's blocks may take at most 1032 times the block bytes read
+       (the most deflate can shrink data by) plus 1 MiB: past that, one
+       message, and the run ends there (the slices left count as not written
+       whole), as after a failed write. */
+    vrdEngineBoundOutput = 32
 };
 
 typedef struct VrdEngineSetup {

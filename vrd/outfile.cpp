@@ -47,9 +47,9 @@ bool regularTarget(const char *path, char *target, size_t size)
     return !(stat(target, &st) == 0 && !S_ISREG(st.st_mode));
 }
 
-// Creates a new file beside target, exclusively, with the mode a plain
-// create gives; its name shows what it is. Returns the descriptor or -1.
-int createTemporary(const char *target, char *temporary, size_t size)
+// Writes a fresh name beside target, that shows what the file is, into
+// temporary; false (errno ENAMETOOLONG) when temporary cannot hold it.
+bool nameBeside(const char *target, char *temporary, size_t size, unsigned long long *seed)
 {
     const char *slash = strrchr(target, '/');
     const char *name = slash == nullptr ? target : slash + 1;
@@ -57,21 +57,84 @@ int createTemporary(const char *target, char *temporary, size_t size)
     const char *dir = slash == nullptr ? "." : target;
     if (size_t(dirLength) + strlen(name) + 32 > size) {
         errno = ENAMETOOLONG;
-        return -1;
+        return false;
     }
+    *seed = *seed * 6364136223846793005ull + 1442695040888963407ull;
+    snprintf(temporary, size, "%.*s/.%s.partial-%06llx", dirLength, dir, name, (*seed >> 40) & 0xffffff);
+    return true;
+}
+
+unsigned long long freshSeed()
+{
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     // Threads of one process differ in their stacks, so the seed tells them apart.
-    unsigned long long seed = (unsigned long long)now.tv_nsec ^ ((unsigned long long)getpid() << 32) ^
-                              (unsigned long long)(uintptr_t)&now;
+    return (unsigned long long)now.tv_nsec ^ ((unsigned long long)getpid() << 32) ^ (unsigned long long)(uintptr_t)&now;
+}
+
+// Creates a new file beside target, exclusively, with the mode a plain
+// create gives. Returns the descriptor or -1.
+int createTemporary(const char *target, char *temporary, size_t size)
+{
+    unsigned long long seed = freshSeed();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        snprintf(temporary, size, "%.*s/.%s.partial-%06llx", dirLength, dir, name, (seed >> 40) & 0xffffff);
+        if (!nameBeside(target, temporary, size, &seed))
+            return -1;
         const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
+}
+
+// The folder of target, for an unnamed file in it.
+bool folderOf(const char *target, char *folder, size_t size)
+{
+    const char *slash = strrchr(target, '/');
+    const int n = slash == nullptr ? snprintf(folder, size, ".")
+                                   : snprintf(folder, size, "%.*s", slash == target ? 1 : int(slash - target), target);
+    return n >= 0 && size_t(n) < size;
+}
+
+void descriptorPath(int fd, char *out, size_t size)
+{
+    snprintf(out, size, "/proc/self/fd/%d", fd);
+}
+
+// An unnamed file in target's folder, or -1 where the filesystem has none or
+// it could never be named (no /proc to link it through).
+int createUnnamed(const char *target)
+{
+#ifdef O_TMPFILE
+    char folder[PATH_MAX];
+    if (!folderOf(target, folder, sizeof folder))
+        return -1;
+    const int fd = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    char link[64];
+    descriptorPath(fd, link, sizeof link);
+    if (access(link, F_OK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+#else
+    (void)target;
+    return -1;
+#endif
+}
+
+// A replaced output keeps its rights: the group where the caller may set it,
+// then the permission bits (set after, since a change of group clears the
+// set-group-ID bit).
+void keepRights(int fd, const char *target)
+{
+    struct stat old;
+    if (stat(target, &old) != 0)
+        return;
+    (void)!fchown(fd, (uid_t)-1, old.st_gid);
+    (void)!fchmod(fd, old.st_mode & 07777);
 }
 
 int openPlain(const char *path)
@@ -81,8 +144,10 @@ int openPlain(const char *path)
 
 } // namespace
 
-extern "C" int vrdOpenOutputFile(const char *path, char *target, size_t targetSize, char *temporary,
-                                 size_t temporarySize, int32_t *how)
+namespace {
+
+int openOutput(const char *path, char *target, size_t targetSize, char *temporary, size_t temporarySize,
+               int32_t *how, bool unnamed)
 {
     if (temporarySize > 0)
         temporary[0] = '\0';
@@ -95,10 +160,17 @@ extern "C" int vrdOpenOutputFile(const char *path, char *target, size_t targetSi
         *how = vrdOutputDirect;
         return openPlain(path);
     }
-    *how = vrdOutputBeside;
-    const int fd = createTemporary(target, temporary, temporarySize);
-    if (fd >= 0)
+    int fd = unnamed ? createUnnamed(target) : -1;
+    if (fd >= 0) {
+        *how = vrdOutputUnnamed;
+    } else {
+        *how = vrdOutputBeside;
+        fd = createTemporary(target, temporary, temporarySize);
+    }
+    if (fd >= 0) {
+        keepRights(fd, target);
         return fd;
+    }
     const int why = errno;
     if (temporarySize > 0)
         temporary[0] = '\0';
@@ -111,6 +183,45 @@ extern "C" int vrdOpenOutputFile(const char *path, char *target, size_t targetSi
     }
     errno = why;
     return -1;
+}
+
+} // namespace
+
+extern "C" int vrdOpenOutputFile(const char *path, char *target, size_t targetSize, char *temporary,
+                                 size_t temporarySize, int32_t *how)
+{
+    return openOutput(path, target, targetSize, temporary, temporarySize, how, false);
+}
+
+extern "C" int vrdOpenOutputFileUnnamed(const char *path, char *target, size_t targetSize, char *temporary,
+                                        size_t temporarySize, int32_t *how)
+{
+    return openOutput(path, target, targetSize, temporary, temporarySize, how, true);
+}
+
+extern "C" int vrdLinkOutputFile(int fd, const char *target, char *temporary, size_t temporarySize)
+{
+    // An existing name cannot be linked over: the file gets a name of its
+    // own beside the target first, then is renamed onto it.
+    char link[64];
+    descriptorPath(fd, link, sizeof link);
+    unsigned long long seed = freshSeed();
+    bool linked = false;
+    for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+        if (!nameBeside(target, temporary, temporarySize, &seed))
+            return -1;
+        linked = linkat(AT_FDCWD, link, AT_FDCWD, temporary, AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno != EEXIST)
+            break;
+    }
+    if (!linked) {
+        const int why = errno;
+        if (temporarySize > 0)
+            temporary[0] = '\0';
+        errno = why;
+        return -1;
+    }
+    return rename(temporary, target);
 }
 
 extern "C" int vrdCommitOutputFile(const char *temporary, const char *target)

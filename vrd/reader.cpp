@@ -1,6 +1,7 @@
 #include "vrd/reader.h"
 
 #include "vrd/clocale_internal.h"
+#include "vrd/header_internal.h"
 #include "vrd/validate.h"
 #include "vrd/writer.h"
 
@@ -70,20 +71,38 @@ void storeSpacing(float *values, int32_t size, int32_t &next, float value)
 }
 
 // The writer prints five lines for every slot of a header's transfer
-// functions, whether or not the file filled them, so the count is what a
-// reader must bound: a count beyond this (40 MiB of slots, far past any real
-// volume) is refused like one whose array cannot be had.
-constexpr int32_t kMaxTransferFunctions = 1 << 20;
+// functions, whether or not the file filled them, and every program that
+// writes a volume copies them: the count is what a reader must bound. Real
+// volumes carry a handful; beyond this many (each slot printed again costs a
+// line, so about 1.4 MB of header for a file that named the count in one
+// line) the file is refused like one whose array cannot be had.
+constexpr int32_t kMaxTransferFunctions = 4096;
 
-void dropTransferFunctions(VrdHeader *h)
-{
-    if (h->tfdata != nullptr)
-        for (int64_t i = 0; i < int64_t{h->tfnum} * 5; ++i)
-            free(h->tfdata[i]);
-    free(h->tfdata);
-    h->tfdata = nullptr;
-    h->tfnum = 0;
-}
+// Strings in reading order, in an array that doubles when full (the library
+// is built without exceptions, so no std::vector).
+struct Values {
+    char **items = nullptr;
+    size_t size = 0, room = 0;
+    ~Values() { clear(), free(items); }
+    void clear()
+    {
+        for (size_t i = 0; i < size; ++i)
+            free(items[i]);
+        size = 0;
+    }
+    bool push(char *item)
+    {
+        if (size == room) {
+            const size_t more = room < 16 ? 16 : room * 2;
+            char **grown = static_cast<char **>(realloc(items, more * sizeof(char *)));
+            if (grown == nullptr)
+                return false;
+            items = grown, room = more;
+        }
+        items[size++] = item;
+        return true;
+    }
+};
 
 // The error number of a comment that cannot be had. The classic reader ends
 // the process for it, as vrdAddHdrComment does; the reentrant one refuses.
@@ -97,8 +116,13 @@ struct Parse {
     // Sizes of rx, ry and rz as set up by the last "#!vtype" line.
     int32_t sizeX = 0, sizeY = 0, sizeZ = 0;
     int32_t nextX = 0, nextY = 0, nextZ = 0;
-    int64_t tfSlots = 0;
-    int32_t tfFunction = 0, tfComponent = 0;
+    // A "#!tfnum" line only records its count: the array is made once, at
+    // the end of the header, so that a count repeated line after line costs
+    // nothing per line. Values read since the last count, and the slot of
+    // the first of them (slots run on across "#!tfnum" lines).
+    int32_t tfCount = 0;
+    int64_t tfFirstSlot = 0;
+    Values tfValues;
 };
 
 bool isBlank(char c)
@@ -143,7 +167,7 @@ bool addComment(VrdHeader *h, const char *text)
     const int32_t count = h->commentCount < 0 ? 0 : h->commentCount;
     if (count == INT32_MAX)
         return false;
-    char **grown = static_cast<char **>(realloc(h->comments, (static_cast<size_t>(count) + 1) * sizeof(char *)));
+    char **grown = vrdpriv::growComments(h->comments, static_cast<size_t>(count));
     if (grown == nullptr)
         return false;
     h->comments = grown;
@@ -270,39 +294,47 @@ int32_t applyKey(Parse &p)
     if (sscanf(line, "#!tfnum %d", &value) == 1) {
         if (value < 0 || value > kMaxTransferFunctions)
             return 33;
-        char **slots = nullptr;
-        if (value > 0) {
-            slots = static_cast<char **>(calloc(static_cast<size_t>(value) * 5, sizeof(char *)));
-            if (slots == nullptr)
-                return 33;
-        }
-        // An earlier array was set up by this same read; its strings sit in
-        // slots that the counters, which are not reset, never reach again.
-        dropTransferFunctions(h);
-        h->tfnum = value;
-        h->tfdata = slots;
-        p.tfSlots = int64_t{value} * 5;
+        // The values of an earlier count sit in slots of an array that this
+        // count replaces: they are dropped.
+        p.tfFirstSlot += int64_t(p.tfValues.size);
+        p.tfValues.clear();
+        p.tfCount = value;
         return 0;
     }
     char component = 0;
     if (sscanf(line, "#!tfdata %c %[ \t.0-9_a-zA-Z-] ", &component, word) == 2) {
-        if (h->tfnum == 0)
+        if (p.tfCount == 0)
             return 34;
-        // The counters run on across "#!tfnum" lines.
-        const int64_t slot = int64_t{p.tfFunction} * 5 + p.tfComponent;
-        if (slot >= p.tfSlots)
+        if (p.tfFirstSlot + int64_t(p.tfValues.size) >= int64_t{p.tfCount} * 5)
             return 31;
         char *copy = strdup(word);
         if (copy == nullptr)
             return 33;
-        h->tfdata[slot] = copy;
-        if (++p.tfComponent == 5) {
-            p.tfComponent = 0;
-            ++p.tfFunction;
+        if (!p.tfValues.push(copy)) {
+            free(copy);
+            return 33;
         }
         return 0;
     }
     return 0;
+}
+
+// Makes the header's transfer-function array of the last count and moves the
+// values read since it into their slots. False when memory runs out.
+bool setTransferFunctions(Parse &p)
+{
+    if (p.tfCount == 0)
+        return true;
+    const size_t slots = size_t(p.tfCount) * 5;
+    char **array = static_cast<char **>(calloc(slots, sizeof(char *)));
+    if (array == nullptr)
+        return false;
+    for (size_t i = 0; i < p.tfValues.size; ++i)
+        array[size_t(p.tfFirstSlot) + i] = p.tfValues.items[i];
+    p.tfValues.size = 0; // the header holds them now
+    p.h->tfnum = p.tfCount;
+    p.h->tfdata = array;
+    return true;
 }
 
 // A rectilinear grid whose arrays were sized for other dimensions than the
@@ -377,6 +409,8 @@ int32_t parseHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int32_t *iconH
     }
     // The PNM maximum-value line; neither its presence nor its text matters.
     (void)fgets(p.line, kLineLimit, file);
+    if (!setTransferFunctions(p))
+        return 33;
 
     if (!arraysMatchGrid(p)) {
         // A dimension fault: only the rules before the dimension rule
@@ -502,7 +536,10 @@ extern "C" void vrdFreeHeader(VrdHeader *h)
         for (int32_t i = 0; i < h->commentCount; ++i)
             free(h->comments[i]);
     free(h->comments);
-    dropTransferFunctions(h);
+    if (h->tfdata != nullptr)
+        for (int64_t i = 0; i < int64_t{h->tfnum} * 5; ++i)
+            free(h->tfdata[i]);
+    free(h->tfdata);
     vrdClearHeader(h);
 }
 

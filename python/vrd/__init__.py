@@ -245,6 +245,11 @@ def _text(value, what):
     return data
 
 
+def _deflate_setting(deflate):
+    """The deflate setting as text: the one given, else VRD_DEFLATE, else zlib's default."""
+    return str(deflate) if deflate is not None else os.environ.get("VRD_DEFLATE", "zlib")
+
+
 def _spec(shape, spacing, units, compression, endian, comments, header):
     """The header of a new volume as the extension takes it."""
     nz, ny, nx = shape
@@ -305,6 +310,8 @@ class Writer:
     with-block, removes what was written and leaves any old file whole.
     write_blocks appends finished blocks (from encode_blocks) in slice order.
     One writer serves one thread at a time; several writers may write at once.
+    encoding is the dict of encode_blocks keywords (compression, endian,
+    deflate) that give the blocks this writer's header announces.
     """
 
     def __init__(self, path, shape, dtype, spacing=None, units=None, compression=None, endian=None,
@@ -316,7 +323,12 @@ class Writer:
         self.shape = shape
         self.dtype = np.dtype(dtype)
         spec = _spec(shape, spacing, units, compression, endian, comments, header)
+        deflate = _deflate_setting(deflate)
         self._w = _vrd.Writer(self.path, shape[0], shape[1], shape[2], self.dtype, spec, deflate)
+        names = {code: name for name, code in _COMPRESSION.items()}, {code: name for name, code in _ENDIAN.items()}
+        #: The keywords of encode_blocks that give the blocks this file's header announces.
+        self.encoding = {"compression": names[0][spec["compression"]], "endian": names[1][spec["endian"]],
+                         "deflate": deflate}
 
     @property
     def closed(self):
@@ -397,7 +409,7 @@ def encode_blocks(array, compression="zlib", deflate=None, endian="little"):
     """The finished blocks (bytes: length field and payload) of each slice of
     a 3-D array, exactly what vrd.write and Writer.write_slices write for them
     with these settings; on this thread, with the GIL released."""
-    return _vrd.encode_blocks(np.asarray(array), compression, deflate, endian)
+    return _vrd.encode_blocks(np.asarray(array), compression, _deflate_setting(deflate), endian)
 
 
 # --- the programs' per-voxel functions ----------------------------------------

@@ -638,7 +638,10 @@ public:
         int why = 0;
         {
             py::gil_scoped_release free;
-            fd = vrdOpenOutputFile(path.c_str(), target_, sizeof target_, temporary_, sizeof temporary_, &how_);
+            // An unnamed file where the filesystem has them: a process killed
+            // any way leaves nothing behind.
+            fd = vrdOpenOutputFileUnnamed(path.c_str(), target_, sizeof target_, temporary_, sizeof temporary_,
+                                          &how_);
             why = errno;
             if (fd >= 0 && (file_ = fdopen(fd, "wb")) == nullptr) {
                 why = errno;
@@ -778,6 +781,11 @@ public:
             ok = fflush(file_) == 0 && ok && !ferror(file_);
             if (!ok && error == 0)
                 error = errno;
+            if (ok && how_ == vrdOutputUnnamed &&
+                vrdLinkOutputFile(fileno(file_), target_, temporary_, sizeof temporary_) != 0) {
+                ok = false;
+                error = errno;
+            }
             const int closed = fclose(file_);
             file_ = nullptr;
             if (closed != 0 && ok) {
@@ -842,7 +850,7 @@ private:
 
     void removeTemporary()
     {
-        if (how_ == vrdOutputBeside && temporary_[0] != '\0')
+        if ((how_ == vrdOutputBeside || how_ == vrdOutputUnnamed) && temporary_[0] != '\0')
             unlink(temporary_);
         temporary_[0] = '\0';
     }

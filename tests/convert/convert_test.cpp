@@ -191,8 +191,11 @@ TEST_F(Convert, FilesOfNibabelAndUnuComeIn)
             ASSERT_TRUE(v.read);
             EXPECT_EQ(values, hex(v.data) + "\n");
             EXPECT_TRUE(v.h.px == 0.75f && v.h.py == 1.5f && v.h.pz == 3.0f && v.h.units == vrdUmm);
-            ASSERT_EQ(1, v.h.commentCount);
+            ASSERT_EQ(2, v.h.commentCount); // the description, and where nibabel placed the volume
             EXPECT_STREQ("made by nibabel", v.h.comments[0]);
+            EXPECT_STREQ("orientation: RAS; size 5 4 3; spacing 0.75 1.5 3; sform aligned: 0.75 0 0 0, 0 1.5 0 0, "
+                         "0 0 3 0",
+                         v.h.comments[1]);
         }
     // unu re-encodes our NRRD: gzip and raw, big-endian, and a detached header.
     const Bytes values = makeVrd("in.vrd", vrdInt16);
@@ -209,6 +212,221 @@ TEST_F(Convert, FilesOfNibabelAndUnuComeIn)
         EXPECT_TRUE(v.read && v.h.dtype == vrdInt16 && sameBytes(values, v.data));
         EXPECT_TRUE(v.h.px == 0.5f && v.h.py == 0.25f && v.h.pz == 2.5f); // unu 1.12 drops the units
     }
+}
+
+// nibabel's own sample files: a big-endian 3-D volume, a 4-D NIfTI-1 and a
+// 4-D NIfTI-2 file, through vrd (and through NRRD) back to NIfTI-1 and -2:
+// the values of the volume asked for, the affine and the qform as nibabel
+// reads them.
+TEST_F(Convert, NibabelSampleFilesKeepTheirValuesAndPlace)
+{
+    const std::string data = sh(std::string(PYTHON_PROGRAM) + " " + NIB_SCRIPT + " datadir");
+    const std::string folder = data.substr(0, data.find('\n')) + "/";
+    const std::pair<const char *, int> samples[] = {
+        {"anatomical.nii", -1}, {"example4d.nii.gz", 1}, {"example_nifti2.nii.gz", 0}};
+    for (const auto &[name, volume] : samples) {
+        SCOPED_TRACE(name);
+        const std::string sample = folder + name;
+        std::vector<std::string> pick;
+        if (volume >= 0) {
+            const Result refused = convert({sample, "refused.vrd"});
+            EXPECT_EQ(255, refused.status);
+            EXPECT_NE(std::string::npos, refused.err.find("4-D data: 2 volumes of ")) << refused.err;
+            EXPECT_NE(std::string::npos, refused.err.find("; --volume N (0 to 1) picks one\n")) << refused.err;
+            EXPECT_FALSE(std::filesystem::exists(path("refused.vrd")));
+            pick = {"--volume", std::to_string(volume)};
+        }
+        std::vector<std::string> in = pick;
+        in.insert(in.end(), {sample, "s.vrd"});
+        Result r = convert(in);
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("orientation")) << r.err;
+        std::vector<std::string> direct = pick;
+        direct.insert(direct.end(), {sample, "direct.nii"});
+        ASSERT_EQ(0, convert(direct).status);
+        ASSERT_EQ(0, convert({"s.vrd", "s.nrrd"}).status);
+        const std::vector<std::vector<std::string>> outputs = {
+            {"s.vrd", "back.nii.gz"}, {"--nifti2", "s.vrd", "back2.nii"}, {"s.nrrd", "vianrrd.nii"}};
+        for (const std::vector<std::string> &out : outputs) {
+            r = convert(out);
+            ASSERT_EQ(0, r.status) << r.err;
+            EXPECT_EQ(std::string::npos, r.err.find("orientation")) << r.err;
+        }
+        for (const char *out : {"direct.nii", "back.nii.gz", "back2.nii", "vianrrd.nii"}) {
+            SCOPED_TRACE(out);
+            const std::string c = nib("compare " + sample + " " + std::to_string(volume) + " " + path(out));
+            EXPECT_EQ("true", json(c, "values"));
+            EXPECT_EQ("true", json(c, "affine"));
+            EXPECT_EQ("true", json(c, "qform"));
+            EXPECT_EQ("true", json(c, "zooms"));
+            EXPECT_EQ(std::string(out) == "back2.nii" ? "2" : "1", json(c, "version"));
+        }
+    }
+}
+
+// 4-D NIfTI-1 and NIfTI-2 files nibabel writes, plain and gzip, either byte
+// order, with a qform and a different sform: every volume comes out alone,
+// and goes back to NIfTI in its place.
+TEST_F(Convert, FourDimensionalNiftiOneAndTwoComeInVolumeByVolume)
+{
+    const struct {
+        const char *name, *dtype, *big;
+        int version;
+    } files[] = {{"one.nii", "int16", "", 1}, {"one.nii.gz", "float32", ">", 1}, {"two.nii", "uint8", ">", 2},
+                 {"two.nii.gz", "float64", "", 2}};
+    for (const auto &f : files) {
+        SCOPED_TRACE(f.name);
+        const std::string volumes = nib(std::string("write4d ") + path(f.name) + " " + f.dtype + " 3 " +
+                                        std::to_string(f.version) + " '" + f.big + "'");
+        for (int k = 0; k < 3; ++k) {
+            Result r = convert({"--volume", std::to_string(k), f.name, "v.vrd"});
+            ASSERT_EQ(0, r.status) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find("volume " + std::to_string(k) + " of the 3 read")) << r.err;
+            const Vrd v = readVrd(path("v.vrd"));
+            ASSERT_TRUE(v.read);
+            EXPECT_NE(std::string::npos, volumes.find("\"" + hex(v.data) + "\"")) << k;
+            EXPECT_EQ(k, int(volumes.find("\"" + hex(v.data) + "\"") * 3 / volumes.size()));
+            std::vector<std::string> back{"v.vrd", "back.nii"};
+            if (f.version == 2)
+                back.insert(back.begin(), "--nifti2");
+            ASSERT_EQ(0, convert(back).status);
+            const std::string c = nib("compare " + path(f.name) + " " + std::to_string(k) + " " + path("back.nii"));
+            EXPECT_EQ("true", json(c, "values"));
+            EXPECT_EQ("true", json(c, "affine"));
+            EXPECT_EQ("true", json(c, "qform"));
+            EXPECT_EQ("[1, 2]", json(c, "codes"));
+            EXPECT_EQ(std::to_string(f.version), json(c, "version"));
+        }
+        const Result r = convert({"--volume", "3", f.name, "v.vrd"});
+        EXPECT_EQ(255, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("--volume 3: the file holds 3 volumes (0 to 2)")) << r.err;
+    }
+    // A qform alone becomes NRRD directions in RAS, and comes back as the same affine.
+    nib("writeqform " + path("q.nii"));
+    ASSERT_EQ(0, convert({"q.nii", "q.vrd"}).status);
+    ASSERT_EQ(0, convert({"q.vrd", "q.nrrd"}).status);
+    EXPECT_NE(std::string::npos, sh(std::string(UNU_PROGRAM) + " head " + path("q.nrrd")).find("space: right-anterior-superior\n"));
+    ASSERT_EQ(0, convert({"q.nrrd", "q2.nii"}).status);
+    const std::string q = nib("compare " + path("q.nii") + " -1 " + path("q2.nii"));
+    EXPECT_EQ("true", json(q, "values"));
+    EXPECT_EQ("true", json(q, "affine"));
+    EXPECT_EQ("true", json(q, "qform"));
+    // A size NIfTI-1 cannot hold makes NIfTI-2 output by itself.
+    writeFile(path("wide.raw"), noise(40000, 7));
+    const Result r = convert({"--size", "40000", "1", "1", "--type", "uint8", "wide.raw", "wide.nii"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("wide.nii: written as NIfTI-2")) << r.err;
+    const std::string d = nib("describe " + path("wide.nii"));
+    EXPECT_EQ("2", json(d, "version"));
+    EXPECT_EQ("[40000, 1, 1]", json(d, "shape"));
+    EXPECT_EQ("\"" + hex(noise(40000, 7)) + "\"", json(d, "values"));
+}
+
+// NRRD: a 4-D file with its volumes last or first (as unu joins them), raw
+// and ascii, against unu's own slicing; space directions and origin in LPS
+// kept through vrd, written back for unu and turned to RAS for nibabel.
+TEST_F(Convert, NrrdVolumesAndSpaceDirectionsComeThrough)
+{
+    const Bytes a = noise(5 * 4 * 3 * 2, 1), b = noise(5 * 4 * 3 * 2, 2);
+    // unu join leaves the new axis without a spacing, so that it is told from the space axes.
+    const std::string head = "NRRD0004\ntype: short\nendian: little\nencoding: raw\ndimension: 3\nsizes: 5 4 3\n"
+                             "spacings: 0.5 0.25 2.5\n\n";
+    writeFile(path("a.nrrd"), head + a);
+    writeFile(path("b.nrrd"), head + b);
+    const std::string unu = std::string(UNU_PROGRAM);
+    sh(unu + " join -i " + path("a.nrrd") + " " + path("b.nrrd") + " -a 3 -incr -o " + path("last.nrrd"));
+    sh(unu + " join -i " + path("a.nrrd") + " " + path("b.nrrd") + " -a 0 -incr -o " + path("first.nrrd"));
+    sh(unu + " save -f nrrd -e ascii -i " + path("last.nrrd") + " -o " + path("lasttext.nrrd"));
+    sh(unu + " save -f nrrd -e ascii -i " + path("first.nrrd") + " -o " + path("firsttext.nrrd"));
+    for (const char *name : {"last.nrrd", "first.nrrd", "lasttext.nrrd", "firsttext.nrrd"}) {
+        SCOPED_TRACE(name);
+        const Result refused = convert({name, "v.vrd"});
+        EXPECT_NE(std::string::npos, refused.err.find("2 volumes of 5 x 4 x 3; --volume N (0 to 1)")) << refused.err;
+        for (int k = 0; k < 2; ++k) {
+            const Result r = convert({"--volume", std::to_string(k), name, "v.nrrd"});
+            ASSERT_EQ(0, r.status) << r.err;
+            EXPECT_TRUE(sameBytes(k == 0 ? a : b, unuValues(path("v.nrrd"))));
+        }
+    }
+    sh(unu + " slice -a 3 -p 1 -i " + path("last.nrrd") + " -o " + path("unu1.nrrd"));
+    EXPECT_TRUE(sameBytes(b, unuValues(path("unu1.nrrd"))));
+
+    // Oblique axes in LPS, the volumes along a fourth axis without a direction.
+    writeFile(path("lps.nrrd"), "NRRD0005\ntype: short\ndimension: 4\nsizes: 5 4 3 2\nspace: left-posterior-superior\n"
+                                "space directions: (0,0.5,0) (-0.25,0,0) (0,0,2.5) none\nkinds: space space space list\n"
+                                "space origin: (10,-20,30.5)\nspace units: \"mm\" \"mm\" \"mm\"\n"
+                                "endian: little\nencoding: raw\n\n" + a + b);
+    Result r = convert({"--volume", "1", "lps.nrrd", "lps.vrd"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("orientation")) << r.err;
+    const Vrd v = readVrd(path("lps.vrd"));
+    ASSERT_TRUE(v.read && sameBytes(b, v.data));
+    EXPECT_TRUE(v.h.px == 0.5f && v.h.py == 0.25f && v.h.pz == 2.5f && v.h.units == vrdUmm);
+    ASSERT_EQ(1, v.h.commentCount);
+    EXPECT_STREQ("orientation: LPS; size 5 4 3; spacing 0.5 0.25 2.5; directions (0,0.5,0) (-0.25,0,0) (0,0,2.5); "
+                 "origin (10,-20,30.5)",
+                 v.h.comments[0]);
+    ASSERT_EQ(0, convert({"lps.vrd", "lps2.nrrd"}).status);
+    const std::string fields = sh(unu + " head " + path("lps2.nrrd"));
+    for (const char *field : {"space: left-posterior-superior\n", "space directions: (0,0.5,0) (-0.25,0,0) (0,0,2.5)\n",
+                              "space origin: (10,-20,30.5)\n", "space units: \"mm\" \"mm\" \"mm\"\n"})
+        EXPECT_NE(std::string::npos, fields.find(field)) << fields;
+    EXPECT_EQ(std::string::npos, fields.find("spacings")) << fields;
+    EXPECT_TRUE(sameBytes(b, unuValues(path("lps2.nrrd"))));
+    ASSERT_EQ(0, convert({"lps.vrd", "lps.nii"}).status);
+    EXPECT_EQ("[[0.0, 0.25, 0.0, -10.0], [-0.5, 0.0, 0.0, 20.0], [0.0, 0.0, 2.5, 30.5]]\n", nib("affine " + path("lps.nii")));
+    // Straight from NRRD to NIfTI and back to NRRD, the same.
+    ASSERT_EQ(0, convert({"--volume", "1", "lps.nrrd", "direct.nii.gz"}).status);
+    EXPECT_EQ(nib("affine " + path("lps.nii")), nib("affine " + path("direct.nii.gz")));
+    ASSERT_EQ(0, convert({"direct.nii.gz", "ras.nrrd"}).status);
+    const std::string ras = sh(unu + " head " + path("ras.nrrd"));
+    EXPECT_NE(std::string::npos, ras.find("space: right-anterior-superior\n")) << ras;
+    EXPECT_NE(std::string::npos, ras.find("space directions: (0,-0.5,0) (0.25,0,0) (0,0,2.5)\n")) << ras;
+}
+
+// The orientation line goes only with the grid it was given for: a vrd file
+// whose spacing or size changed since, or whose line was edited into
+// nonsense, places nothing and says so.
+TEST_F(Convert, OrientationLinesThatNoLongerFitAreDroppedWithANote)
+{
+    const std::string line = "orientation: RAS; size 5 4 3; spacing 0.5 0.25 2.5; sform scanner: 0.5 0 0 1, 0 0.25 0 2, 0 0 2.5 3";
+    const std::pair<std::string, const char *> cases[] = {
+        {line, nullptr},
+        {"orientation: RAS; size 5 4 4; spacing 0.5 0.25 2.5; sform scanner: 0.5 0 0 1, 0 0.25 0 2, 0 0 2.5 3",
+         "orientation comment (for 5 x 4 x 4 at 0.5 0.25 2.5) does not fit this grid; not kept"},
+        {"orientation: RAS; size 5 4 3; spacing 0.5 0.25 2.4; sform scanner: 0.5 0 0 1, 0 0.25 0 2, 0 0 2.5 3",
+         "does not fit this grid"},
+        {"orientation: RAS; size 5 4 3; spacing 0.5 0.25 2.5; sform nowhere: 0.5 0 0 1, 0 0.25 0 2, 0 0 2.5 3",
+         "orientation comment not understood; not kept"},
+        {"orientation: LPS; size 5 4 3; spacing 0.5 0.25 2.5; sform scanner: 0.5 0 0 1, 0 0.25 0 2, 0 0 2.5 3",
+         "not understood"},
+    };
+    for (const auto &[text, noteText] : cases) {
+        SCOPED_TRACE(text);
+        VrdHeader h = header(kNx, kNy, kNz, vrdUChar);
+        h.vtype = vrdRegular, h.px = 0.5f, h.py = 0.25f, h.pz = 2.5f;
+        vrdAddHdrComment(&h, "before");
+        vrdAddHdrComment(&h, text.c_str());
+        writeFile(path("in.vrd"), volume(h, std::vector<Bytes>(kNz, Bytes(kNx * kNy, '\1'))));
+        const Result r = convert({"in.vrd", "out.nii"});
+        ASSERT_EQ(0, r.status) << r.err;
+        const std::string c = nib("compare " + path("out.nii") + " -1 " + path("out.nii"));
+        const std::string d = nib("describe " + path("out.nii"));
+        EXPECT_EQ("\"before\"", json(d, "descrip")); // the line never goes into the description
+        if (noteText == nullptr) {
+            EXPECT_EQ("[0, 1]", json(c, "codes"));
+            EXPECT_EQ("[[0.5, 0.0, 0.0, 1.0], [0.0, 0.25, 0.0, 2.0], [0.0, 0.0, 2.5, 3.0]]\n", nib("affine " + path("out.nii")));
+            EXPECT_EQ("", r.err);
+        } else {
+            EXPECT_EQ("[0, 0]", json(c, "codes"));
+            EXPECT_NE(std::string::npos, r.err.find("out.nii: orientation comment ")) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(noteText)) << r.err;
+        }
+    }
+    // --volume and --nifti2 only where they mean something.
+    EXPECT_NE(std::string::npos, convert({"--volume", "0", "in.vrd", "o.nii"}).err.find("NIfTI and NRRD input only"));
+    EXPECT_NE(std::string::npos, convert({"--nifti2", "in.vrd", "o.nrrd"}).err.find("NIfTI output only"));
+    EXPECT_NE(std::string::npos, convert({"--volume", "x", "in.vrd", "o.nii"}).err.find("is not a volume number"));
 }
 
 TEST_F(Convert, RoundTripsKeepTheVolumeFileAsItWas)
@@ -241,7 +459,7 @@ TEST_F(Convert, RefusalsAreOneLineAndLeaveNoOutput)
     sh(std::string(UNU_PROGRAM) + " save -f nrrd -e raw -o " + path("det.nhdr") + " -i " + path("long.nrrd"));
 
     const std::pair<std::vector<std::string>, const char *> cases[] = {
-        {{"in.vrd", "out.tiff"}, "unknown format"},
+        {{"in.vrd", "out.png"}, "unknown format"},
         {{"in.nii.bz2", "out.vrd"}, "unknown format"},
         {{"long.nrrd", "out.vrd"}, "int64 values have no exact vrd type"},
         {{"complex.nii", "out.vrd"}, "complex64"},
@@ -357,15 +575,22 @@ TEST_F(Convert, APipeClaimingAHugeVolumeEndsAtItsData)
     const int16_t dims[3] = {4096, 4096, 32767}; // 16 MiB slices, 512 GiB in all
     memcpy(&header[42], dims, sizeof dims);
     writeFile(path("header"), header);
+    writeFile(path("slice"), Bytes(4096 * 4096 + 100, '\7'));
     ASSERT_EQ(0, mkfifo(path("pipe.nii").c_str(), 0600));
+    // Nothing after the header: refused before anything is sized from it.
+    Result r = run(dir, {"/bin/sh", "-c", "cat header > pipe.nii & exec " + kConvert + " pipe.nii out.vrd"});
+    EXPECT_EQ(255, r.status) << r.err;
+    EXPECT_EQ("vrdconvert: pipe.nii: data end in slice 1 of 32767\n", r.err);
+    EXPECT_FALSE(std::filesystem::exists(path("out.vrd")));
+    // A slice and a bit: the run ends where the data do, no slice made up.
     for (const char *out : {"out.vrd", "out.nii.gz"}) {
-        const Result r = run(dir, {"/bin/sh", "-c", "cat header > pipe.nii & exec " + kConvert + " pipe.nii " + out});
+        r = run(dir, {"/bin/sh", "-c", "cat header slice > pipe.nii & exec " + kConvert + " pipe.nii " + out});
         EXPECT_EQ(1, r.status) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("pipe.nii: data end in slice 1 of 32767")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("pipe.nii: data end in slice 2 of 32767")) << r.err;
         if (std::string(out) == "out.vrd")
-            EXPECT_TRUE(blocksAfter(readFile(path(out)), firstBlockAt(path(out))).empty()); // no slice made up
+            EXPECT_EQ(1u, blocksAfter(readFile(path(out)), firstBlockAt(path(out))).size());
         else
-            EXPECT_EQ("352\n", sh("gzip -dc " + path(out) + " | wc -c")); // the header alone
+            EXPECT_EQ(std::to_string(352 + 4096 * 4096) + "\n", sh("gzip -dc " + path(out) + " | wc -c"));
     }
 }
 

@@ -408,11 +408,11 @@ TEST_F(Formats, ParallelGzipMatchesWrite)
 }
 
 // Writes a small valid file of a format, to be damaged by a case.
-Bytes written(bool nifti, Encoding enc, const Volume &v)
+Bytes written(bool nifti, Encoding enc, const Volume &v, bool nifti2 = false)
 {
     FILE *f = tmpfile();
     std::string error;
-    auto sink = nifti ? createNifti(f, v, enc, &error) : createNrrd(f, v, enc, &error);
+    auto sink = nifti ? createNifti(f, v, enc, &error, nullptr, kDefaultGzipLevel, nifti2) : createNrrd(f, v, enc, &error);
     const Bytes values = ramp(v.type, v.nx * v.ny * v.nz);
     for (int64_t z = 0; z < v.nz; ++z)
         sink->write(values.data() + z * values.size() / size_t(v.nz), &error);
@@ -423,6 +423,10 @@ Bytes written(bool nifti, Encoding enc, const Volume &v)
         b += char(c);
     fclose(f);
     return b;
+}
+Bytes written2(const Volume &v)
+{
+    return written(true, Encoding::Raw, v, true);
 }
 template <class T> Bytes patched(Bytes b, size_t at, T value)
 {
@@ -463,6 +467,7 @@ TEST_F(Formats, HostileFilesAreRefusedWithAReason)
 {
     const Volume small = volume(Scalar::Int16, 4, 3, 2);
     const Bytes nii = written(true, Encoding::Raw, small), niiGz = written(true, Encoding::Gzip, small);
+    const Bytes nii2 = written2(small);
     const Bytes huge = patched(patched(patched(nii, 42, int16_t(32767)), 44, int16_t(32767)), 46, int16_t(32767));
     Bytes badCrc = niiGz, flipped = written(true, Encoding::Gzip, volume(Scalar::UInt8, 100, 100, 100));
     badCrc[badCrc.size() - 6] ^= 1;
@@ -474,10 +479,20 @@ TEST_F(Formats, HostileFilesAreRefusedWithAReason)
         Bytes file;
         const char *reason; // in the error of the open, or else of a slice read
     } cases[] = {
-        {"nii", "", "too short for a NIfTI-1 header"},
-        {"nii", patched(nii, 0, int32_t(540)), "NIfTI-2"},
+        {"nii", "", "too short for a NIfTI header"},
+        {"nii", patched(nii, 0, int32_t(540)), "too short for a NIfTI-2 header"},
+        {"nii", patched(nii, 0, int32_t(541)), "no header size 348 or 540"},
         {"nii", patched(nii, 344, int32_t(0x0031696e)), "header/image pairs"},
-        {"nii", patched(patched(nii, 40, int16_t(4)), 48, int16_t(2)), "4-D volumes are not supported"},
+        {"nii", patched(patched(nii, 40, int16_t(4)), 48, int16_t(2)), "2 volumes of 4 x 3 x 2; --volume N (0 to 1)"},
+        {"nii", patched(patched(nii, 40, int16_t(5)), 50, int16_t(2)), "5-D volumes are not supported"},
+        {"nii", patched(patched(nii, 40, int16_t(4)), 48, int16_t(32767)), "4-D data: 32767 volumes"},
+        {"nii", patched(nii2, 4, 'x'), "no \"n+2\" magic"},
+        {"nii", patched(nii2, 168, int64_t(100)), "vox_offset 100 lies inside the header"},
+        {"nii", patched(nii2, 168, int64_t(1) << 40), "data end early"},
+        {"nii", patched(nii2, 168, int64_t(1) << 62), "vox_offset"},
+        {"nii", patched(patched(nii2, 16, int64_t(3)), 40, int64_t(1) << 40), "data end early"},
+        {"nii", patched(patched(patched(nii2, 16, int64_t(3)), 24, int64_t(1) << 31), 32, int64_t(1) << 31), "too large"},
+        {"nii", patched(nii2, 24, int64_t(-1)), "sizes must be positive"},
         {"nii", patched(nii, 42, int16_t(-4)), "sizes must be positive"},
         {"nii", huge, "data end early"},
         {"nii", patched(nii, 70, int16_t(32)), "datatype 32 (complex64)"},
@@ -499,7 +514,10 @@ TEST_F(Formats, HostileFilesAreRefusedWithAReason)
         {"nrrd", "NRRD0004\ntype: short\ndimension: 3\nsizes: 4 3 2\nencoding: raw\n\n" + data, "no endian field"},
         {"nrrd", nrrd + "encoding: bzip2\n\n", "encoding bzip2 is not supported"},
         {"nrrd", "NRRD0004\ntype: block\ndimension: 3\nsizes: 4 3 2\nencoding: raw\n\n", "type block"},
-        {"nrrd", "NRRD0004\ntype: uchar\ndimension: 4\nsizes: 4 3 2 2\nencoding: raw\n\n", "4-D volumes"},
+        {"nrrd", "NRRD0004\ntype: uchar\ndimension: 4\nsizes: 4 3 2 2\nencoding: raw\n\n", "--volume N (0 to 1)"},
+        {"nrrd", "NRRD0004\ntype: uchar\ndimension: 4\nsizes: 4 3 2 2\nkinds: domain list domain domain\nencoding: raw\n\n",
+         "between the space axes"},
+        {"nrrd", "NRRD0004\ntype: uchar\ndimension: 5\nsizes: 4 3 2 2 2\nencoding: raw\n\n", "5-D volumes"},
         {"nrrd", nrrd + "encoding: raw\ndata file: LIST\na.raw\n", "multi-file"},
         {"nrrd", nrrd + "encoding: raw\ndata file: missing.raw\n", "data file missing.raw"},
         {"nrrd", nrrd + "encoding: raw\nbyte skip: 1000000\n\n" + data, "data end early"},
@@ -530,12 +548,12 @@ TEST_F(Formats, HostileFilesAreRefusedWithAReason)
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
-    // A NIfTI-1 axis holds at most 32767 voxels.
+    // A volume asked for that the file does not hold.
+    writeFile(path("h"), patched(patched(nii, 40, int16_t(4)), 48, int16_t(2)));
+    Volume v;
     std::string error;
-    FILE *f = tmpfile();
-    EXPECT_FALSE(createNifti(f, volume(Scalar::UInt8, 40000, 1, 1), Encoding::Raw, &error));
-    EXPECT_NE(error.find("32767"), std::string::npos);
-    fclose(f);
+    EXPECT_FALSE(openNifti(path("h"), &v, &error, 2));
+    EXPECT_NE(error.find("--volume 2: the file holds 2 volumes (0 to 1)"), std::string::npos) << error;
 }
 
 } // namespace

@@ -12,7 +12,8 @@ set(prefix "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${WORK_DIR}")
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" --config "${CONFIG}")
 foreach(path bin/volmap bin/volcmp bin/vrdconvert bin/vrdinfo share/man/man1/volmap.1 share/man/man1/volcmp.1
-    share/man/man1/vrdconvert.1 share/man/man1/vrdinfo.1 share/man/man3/vrd.3 ${PYTHONDIR}/vrd/__init__.py)
+    share/man/man1/vrdconvert.1 share/man/man1/vrdinfo.1 share/man/man3/vrd.3 ${PYTHONDIR}/vrd/__init__.py
+    bin/vrdview share/man/man1/vrdview.1 share/vrd/web/index.html share/vrd/web/vrdview.js)
   if(NOT EXISTS "${prefix}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
   endif()

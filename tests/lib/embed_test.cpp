@@ -164,6 +164,18 @@ TEST_F(Embed, IndexOfAHugeAnnouncedVolumeCostsWhatTheFileHolds)
     EXPECT_EQ(2, index.held);
     EXPECT_STREQ("ReadLong error (1)", index.why);
     vrdFreeBlockIndex(&index);
+
+    // In steps, as a caller that shows progress indexes it.
+    ASSERT_EQ(1, vrdIndexStart(fileno(v.file), v.p.firstBlock, &v.h, &index, why, sizeof why));
+    EXPECT_EQ(0, index.held);
+    for (int32_t held : {1, 2, 2}) {
+        EXPECT_EQ(0, index.finished);
+        ASSERT_EQ(1, vrdIndexMore(fileno(v.file), &index, 1, why, sizeof why));
+        EXPECT_EQ(held, index.held);
+    }
+    EXPECT_EQ(1, index.finished);
+    EXPECT_STREQ("ReadLong error (1)", index.why);
+    vrdFreeBlockIndex(&index);
 }
 
 TEST_F(Embed, EncodedBlocksAreTheBlocksTheStreamCallsWrite)

@@ -451,3 +451,54 @@ TEST(Engine, ProgressLineNeverMixesWithMessages)
     EXPECT_EQ(text.substr(0, text.rfind('\n') + 1), "slice 6 is odd\n");
     EXPECT_EQ(text.find_first_not_of(' ', text.rfind('\n') + 1), std::string::npos);
 }
+
+TEST(Engine, ThinSlicesRunInThePlainLoopUnlessThreadsAreAskedFor)
+{
+    const Files files = sound(); // 9 x 7 voxels a slice
+    const char *asked = getenv("VRD_THREADS");
+    const std::string saved = asked != nullptr ? asked : "";
+    unsetenv("VRD_THREADS");
+    Calls byDefault, three;
+    int32_t used = 0;
+    const Bytes plain = runEngine(byDefault, files, 0, 0, vrdCompZlib, false, &used);
+    EXPECT_EQ(used, 1);
+    EXPECT_EQ(runEngine(three, files, 3, 0, vrdCompZlib, false, &used), plain);
+    EXPECT_EQ(used, 3);
+    if (asked != nullptr)
+        setenv("VRD_THREADS", saved.c_str(), 1);
+}
+
+// Slices whose blocks give nothing repeat the slice before: with
+// vrdEngineRepeats their output block, scratch and slices are taken over
+// from it, and the run shows exactly what computing them again shows.
+TEST(Engine, RepeatedSlicesReuseTheSliceBefore)
+{
+    Files files = sound();
+    const size_t startA = volume(header(kNx, kNy, kNz, vrdFloat, vrdCompZlib, vrdBigEndian), {}).size();
+    const size_t startB = volume(header(kNx, kNy, kNz, vrdInt16, vrdCompNone, vrdLittleEndian), {}).size();
+    std::vector<Bytes> a = blocksAfter(files.a, startA), b = blocksAfter(files.b, startB);
+    Files damaged{files.a.substr(0, startA), files.b.substr(0, startB)};
+    for (int32_t z = 0; z < kNz; ++z) {
+        const bool empty = z == 3 || z == 4 || z == 8; // two in a row, one alone
+        damaged.a += block(empty ? deflated("") : a[size_t(z)]);
+        damaged.b += block(empty ? "" : b[size_t(z)]);
+    }
+    // Big-endian values of a repeated slice are reversed again (as the
+    // one-thread read reverses its whole buffer): no repeat there.
+    Files little = damaged;
+    little.a = volume(header(kNx, kNy, kNz, vrdFloat, vrdCompZlib, vrdLittleEndian), {}) + damaged.a.substr(startA);
+    for (const Files &f : {damaged, little})
+    for (int32_t compression : {vrdCompZlib, vrdCompNone}) {
+        Calls computed;
+        const Bytes expected = runEngine(computed, f, 1, 0, compression);
+        for (int32_t threads : {1, 3}) {
+            Calls reused;
+            EXPECT_TRUE(runEngine(reused, f, threads, vrdEngineRepeats, compression) == expected) << threads;
+            ASSERT_EQ(reused.seen.size(), computed.seen.size());
+            for (size_t i = 0; i < reused.seen.size(); ++i) {
+                EXPECT_EQ(reused.seen[i].sum, computed.seen[i].sum) << i;
+                EXPECT_EQ(reused.seen[i].messages, computed.seen[i].messages) << i;
+            }
+        }
+    }
+}

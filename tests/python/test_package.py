@@ -71,8 +71,7 @@ def test_encoded_blocks_and_writer_give_the_bytes_of_write(tmp_path):
             with vrd.Writer(two, a.shape, a.dtype, spacing=(0.5, 1, 2), comments=["c"], **kw) as w:
                 w.write_slices(a[:3])
                 w.set_preview(a[a.shape[0] // 2])
-                w.write_blocks(vrd.encode_blocks(a[3:], kw.get("compression", "zlib"), kw.get("deflate"),
-                                                 kw.get("endian", "little")))
+                w.write_blocks(vrd.encode_blocks(a[3:], **w.encoding))
             assert one.read_bytes() == two.read_bytes(), (dtype, kw)
             np.testing.assert_array_equal(a, vrd.read(one)[1])
 

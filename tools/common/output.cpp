@@ -12,7 +12,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace vrdtool {
 
@@ -24,6 +23,9 @@ char finalPath[PATH_MAX + 1];
 volatile sig_atomic_t pending = 0; // the temporary file exists and is not renamed
 FILE *stream = nullptr;
 bool handlersSet = false;
+// An output written as an unnamed file: a descriptor of its own (the stream
+// may be closed before the commit), linked into place by commitOutput.
+int unnamed = -1;
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -37,12 +39,16 @@ void onStopSignal(int signal)
     raise(signal);
 }
 
+// A run that exits part-way (a fatal block) keeps the blocks written so far,
+// unless writing them failed: then the old output stays.
 void commitAtExit()
 {
-    if (!pending)
+    if (!pending && unnamed < 0)
         return;
-    if (stream != nullptr)
-        fflush(stream);
+    if (stream != nullptr && (fflush(stream) != 0 || ferror(stream) != 0)) {
+        discardOutput();
+        return;
+    }
     if (!commitOutput())
         fprintf(stderr, "%s: cannot rename %s onto it: %s\n", finalPath, tempPath, strerror(errno));
 }
@@ -82,26 +88,36 @@ FILE *openOutput(const char *path)
     stopSignals(&stops);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
     int32_t how = 0;
-    const int fd = vrdOpenOutputFile(path, finalPath, sizeof finalPath, tempPath, sizeof tempPath, &how);
-    const int created = errno;
+    const int fd = vrdOpenOutputFileUnnamed(path, finalPath, sizeof finalPath, tempPath, sizeof tempPath, &how);
+    int why = errno;
     if (fd >= 0 && how == vrdOutputBeside)
         pending = 1;
+    // The stream may be closed before the commit: the unnamed file keeps a
+    // descriptor of its own to be linked through.
+    if (fd >= 0 && how == vrdOutputUnnamed) {
+        unnamed = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (unnamed < 0) {
+            why = errno;
+            close(fd);
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
+            errno = why;
+            return nullptr;
+        }
+    }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
-        errno = created;
+        errno = why;
         return nullptr;
     }
     FILE *file = fdopen(fd, "wb");
     if (file == nullptr) {
-        const int why = errno;
-        if (pending)
-            unlink(tempPath);
+        why = errno;
         close(fd);
-        pending = 0;
+        discardOutput();
         errno = why;
         return nullptr;
     }
-    if (pending)
+    if (replacesFile())
         stream = file;
     return file;
 }
@@ -113,19 +129,48 @@ const char *temporaryPath()
 
 bool commitOutput()
 {
-    if (!pending)
+    if (!pending && unnamed < 0)
         return true;
     // A stop signal now would leave the file behind: held until renamed.
     sigset_t stops, before;
     stopSignals(&stops);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
-    const bool renamed = vrdCommitOutputFile(tempPath, finalPath) == 0;
+    bool renamed;
+    if (unnamed >= 0) {
+        renamed = vrdLinkOutputFile(unnamed, finalPath, tempPath, sizeof tempPath) == 0;
+        const int why = errno;
+        close(unnamed);
+        unnamed = -1;
+        errno = why;
+    } else {
+        renamed = vrdCommitOutputFile(tempPath, finalPath) == 0;
+    }
     const int why = errno;
     pending = 0; // a file that cannot be renamed is kept, with what it holds
     stream = nullptr;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     errno = why;
     return renamed;
+}
+
+void discardOutput()
+{
+    sigset_t stops, before;
+    stopSignals(&stops);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    if (pending)
+        unlink(tempPath);
+    pending = 0;
+    if (unnamed >= 0)
+        close(unnamed); // the file goes with its last descriptor
+    unnamed = -1;
+    stream = nullptr;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+bool replacesFile()
+{
+    return pending || unnamed >= 0;
 }
 
 void ignoreFileSizeSignal()

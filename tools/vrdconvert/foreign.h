@@ -1,6 +1,6 @@
 // Streaming readers and writers for the foreign formats vrdconvert moves
-// volumes to and from: NIfTI-1 single files (.nii, .nii.gz), NRRD (.nrrd,
-// .nhdr with a detached data file) and headerless raw data.
+// volumes to and from: NIfTI-1 and NIfTI-2 single files (.nii, .nii.gz),
+// NRRD (.nrrd, .nhdr with a detached data file) and headerless raw data.
 //
 // Readers deliver one slice (nx*ny values) per call and writers take one
 // slice per call, through fixed-size buffers: memory never grows with nz.
@@ -27,6 +27,27 @@ bool scalarFromName(const std::string &, Scalar *);
 
 enum class Units { Unknown, Micrometre, Millimetre, Metre };
 
+// Where the voxels lie in a world space: NIfTI's qform and sform, NRRD's
+// space directions and origin. Kept as the files give them, so that each
+// format writes back what it read; mapping.h turns this into one vrd
+// comment line and back.
+struct Orientation {
+    enum class Space { None, RAS, LAS, LPS }; // world axes of the transforms below
+    Space space = Space::None;                // None: the file places the volume nowhere
+    int64_t size[3] = {0, 0, 0};              // the grid the transforms were given for
+    double spacing[3] = {1, 1, 1};            // its spacing, at the file's own precision
+    int qformCode = 0;                        // NIfTI xform codes 1 to 5; 0: absent
+    double quatern[3] = {0, 0, 0}, qoffset[3] = {0, 0, 0}, qfac = 1;
+    int sformCode = 0;
+    double srow[3][4] = {};
+    bool hasDirections = false;   // NRRD: axis vectors (columns 0-2) and origin (column 3)
+    double directions[3][4] = {};
+};
+// The voxel-to-world matrix a format that holds one transform writes: the
+// sform when there is one, else the qform, else the NRRD directions; false
+// when there is none.
+bool orientationMatrix(const Orientation &, double m[3][4]);
+
 struct Volume {
     int64_t nx = 0, ny = 0, nz = 0; // x fastest, then y; z = slice index
     Scalar type = Scalar::UInt8;
@@ -37,6 +58,7 @@ struct Volume {
     std::vector<std::string> comments; // NRRD comment lines / NIfTI descrip (empty when blank)
     std::vector<std::string> notes;    // things the reader dropped that a user should hear of
     std::string dataFile;              // a detached header's data file, as opened (empty: the file itself)
+    Orientation orientation;
 };
 
 // Bytes of one slice and of the whole volume; false with a reason when a
@@ -54,12 +76,23 @@ public:
     virtual bool read(void *buffer, std::string *error) = 0;
     // After the last slice: true when the data hold more bytes than the volume.
     virtual bool trailingData() = 0;
+    // Data that are not a regular file (a pipe) have no size to check a
+    // header against: this reads their first slice before anything is sized
+    // from the header, so that memory follows the bytes that came. false
+    // with a reason when the data end or fail first. Regular files: true.
+    virtual bool proveFirstSlice(std::string *error);
 };
 
-// .nii and .nii.gz (gzip detected by its magic bytes, not the name).
-std::unique_ptr<SliceSource> openNifti(const std::string &path, Volume *v, std::string *error);
-// .nrrd and .nhdr; raw, gzip and ascii encodings.
-std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error);
+// .nii and .nii.gz (gzip detected by its magic bytes, not the name). A 4-D
+// file delivers its volume number `volume` (from 0); with volume -1 it is
+// refused with a reason that says how many volumes it holds.
+std::unique_ptr<SliceSource> openNifti(const std::string &path, Volume *v, std::string *error, int64_t volume = -1);
+// .nrrd and .nhdr; raw, gzip and ascii encodings; volume as for NIfTI. A
+// detached data file must be a regular file in the header's folder or below
+// it (symlinks resolved), unless dataAnywhere, which allows any path, FIFOs
+// and standard input ("-"); devices are refused either way.
+std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error, int64_t volume = -1,
+                                      bool dataAnywhere = false);
 // Size, type and byte order given by the user; a regular file must hold exactly the volume.
 std::unique_ptr<SliceSource> openRaw(const std::string &path, const Volume &given, std::string *error);
 
@@ -89,9 +122,13 @@ public:
 constexpr int kDefaultGzipLevel = 6;
 
 // descriptionCut, when given, is set when the comments joined did not fit
-// the 79 bytes of the NIfTI description.
+// the 79 bytes of the NIfTI description. NIfTI-2 is written when nifti2 is
+// set or a size does not fit NIfTI-1's 32767.
 std::unique_ptr<SliceSink> createNifti(FILE *file, const Volume &v, Encoding, std::string *error,
-                                       bool *descriptionCut = nullptr, int gzipLevel = kDefaultGzipLevel);
+                                       bool *descriptionCut = nullptr, int gzipLevel = kDefaultGzipLevel,
+                                       bool nifti2 = false);
+// The most voxels NIfTI-1 holds along an axis.
+constexpr int64_t kNifti1MaxSize = 32767;
 std::unique_ptr<SliceSink> createNrrd(FILE *file, const Volume &v, Encoding, std::string *error,
                                       int gzipLevel = kDefaultGzipLevel);
 std::unique_ptr<SliceSink> createRaw(FILE *file, const Volume &v, std::string *error);

@@ -64,6 +64,80 @@ Axis single(float s)
     return a;
 }
 
+const char *const kCodeNames[] = {"", "scanner", "aligned", "talairach", "mni", "template"};
+
+// The shortest text that reads back as x, so that a float a NIfTI-1 file
+// gave comes back bit for bit in NIfTI-2's doubles too ("-40", not "-4e+01").
+std::string numberText(double x)
+{
+    std::string best;
+    for (int digits = 1; digits <= 17; ++digits) {
+        char text[40];
+        snprintf(text, sizeof text, "%.*g", digits, x);
+        if ((strtod(text, nullptr) == x || std::isnan(x)) && (best.empty() || strlen(text) < best.size()))
+            best = text;
+    }
+    return best;
+}
+
+std::string numbers(const double *values, int count, const char *separator = " ")
+{
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += (i > 0 ? separator : "") + numberText(values[i]);
+    return out;
+}
+
+// Words of a section, with the commas and brackets of vectors as blanks.
+std::vector<std::string> tokens(const std::string &section)
+{
+    std::vector<std::string> out;
+    std::string word;
+    for (char c : section + " ") {
+        if (c == ' ' || c == '\t' || c == ',' || c == '(' || c == ')' || c == ':') {
+            if (!word.empty())
+                out.push_back(word);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return out;
+}
+
+bool numberAt(const std::vector<std::string> &t, size_t i, double *value)
+{
+    if (i >= t.size())
+        return false;
+    char *end = nullptr;
+    *value = strtod(t[i].c_str(), &end);
+    return end != t[i].c_str() && *end == '\0';
+}
+
+bool numbersAt(const std::vector<std::string> &t, size_t from, double *values, int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (!numberAt(t, from + size_t(i), &values[i]))
+            return false;
+    return true;
+}
+
+int codeOf(const std::string &name)
+{
+    for (int c = 1; c <= 5; ++c)
+        if (name == kCodeNames[c])
+            return c;
+    return 0;
+}
+
+// The spacing a vrd header holds for s: the float, as the header's six
+// decimals give it back.
+bool sameSpacing(double s, float vrd)
+{
+    const float f = float(s);
+    return vrd == f || vrd == strtof(format("%f", double(f)).c_str(), nullptr);
+}
+
 const char *unitsName(int32_t units)
 {
     switch (units) {
@@ -74,6 +148,95 @@ const char *unitsName(int32_t units)
 }
 
 } // namespace
+
+const char kOrientationKey[] = "orientation:";
+
+std::string orientationComment(const Orientation &o)
+{
+    const char *space = o.space == Orientation::Space::LPS ? "LPS" : o.space == Orientation::Space::LAS ? "LAS" : "RAS";
+    std::string line = format("%s %s; size %lld %lld %lld; spacing ", kOrientationKey, space, (long long)o.size[0],
+                              (long long)o.size[1], (long long)o.size[2]) +
+                       numbers(o.spacing, 3);
+    if (o.qformCode > 0)
+        line += format("; qform %s: quatern ", kCodeNames[o.qformCode]) + numbers(o.quatern, 3) + " offset " +
+                numbers(o.qoffset, 3) + " qfac " + numberText(o.qfac);
+    if (o.sformCode > 0)
+        line += format("; sform %s: ", kCodeNames[o.sformCode]) + numbers(o.srow[0], 4) + ", " +
+                numbers(o.srow[1], 4) + ", " + numbers(o.srow[2], 4);
+    if (o.hasDirections) {
+        line += "; directions";
+        for (int c = 0; c < 4; ++c) {
+            const double v[3] = {o.directions[0][c], o.directions[1][c], o.directions[2][c]};
+            line += (c == 3 ? "; origin (" : " (") + numbers(v, 3, ",") + ")";
+        }
+    }
+    return line;
+}
+
+bool parseOrientationComment(const std::string &text, Orientation *out)
+{
+    const size_t keyLength = strlen(kOrientationKey);
+    if (text.compare(0, keyLength, kOrientationKey) != 0)
+        return false;
+    std::vector<std::string> sections;
+    for (size_t start = keyLength; start <= text.size();) {
+        size_t end = text.find(';', start);
+        if (end == std::string::npos)
+            end = text.size();
+        sections.push_back(trim(text.substr(start, end - start)));
+        start = end + 1;
+    }
+    Orientation o;
+    const std::string space = sections[0];
+    o.space = space == "RAS"   ? Orientation::Space::RAS
+              : space == "LAS" ? Orientation::Space::LAS
+              : space == "LPS" ? Orientation::Space::LPS
+                               : Orientation::Space::None;
+    if (o.space == Orientation::Space::None)
+        return false;
+    bool size = false, spacing = false, origin = false;
+    for (size_t i = 1; i < sections.size(); ++i) {
+        const std::vector<std::string> t = tokens(sections[i]);
+        if (t.empty())
+            return false;
+        double d[12];
+        if (t[0] == "size" && t.size() == 4 && numbersAt(t, 1, d, 3)) {
+            for (int k = 0; k < 3; ++k) {
+                if (!(d[k] >= 1 && d[k] <= 9e15 && d[k] == std::floor(d[k])))
+                    return false;
+                o.size[k] = int64_t(d[k]);
+            }
+            size = true;
+        } else if (t[0] == "spacing" && t.size() == 4 && numbersAt(t, 1, o.spacing, 3)) {
+            spacing = true;
+        } else if (t[0] == "qform" && t.size() == 12 && t[2] == "quatern" && t[6] == "offset" && t[10] == "qfac" &&
+                   codeOf(t[1]) > 0 && numbersAt(t, 3, o.quatern, 3) && numbersAt(t, 7, o.qoffset, 3) &&
+                   numberAt(t, 11, &o.qfac)) {
+            o.qformCode = codeOf(t[1]);
+            o.qfac = o.qfac < 0 ? -1 : 1;
+        } else if (t[0] == "sform" && t.size() == 14 && codeOf(t[1]) > 0 && numbersAt(t, 2, d, 12)) {
+            o.sformCode = codeOf(t[1]);
+            for (int k = 0; k < 12; ++k)
+                o.srow[k / 4][k % 4] = d[k];
+        } else if (t[0] == "directions" && t.size() == 10 && numbersAt(t, 1, d, 9)) {
+            for (int k = 0; k < 9; ++k)
+                o.directions[k % 3][k / 3] = d[k];
+            o.hasDirections = true;
+        } else if (t[0] == "origin" && t.size() == 4 && numbersAt(t, 1, d, 3)) {
+            for (int k = 0; k < 3; ++k)
+                o.directions[k][3] = d[k];
+            origin = true;
+        } else {
+            return false;
+        }
+    }
+    const bool nifti = o.qformCode > 0 || o.sformCode > 0;
+    if (!size || !spacing || nifti == o.hasDirections || (nifti && o.space != Orientation::Space::RAS) ||
+        (origin && !o.hasDirections))
+        return false;
+    *out = o;
+    return true;
+}
 
 Scalar scalarOfDtype(int32_t dtype)
 {
@@ -195,8 +358,28 @@ bool volumeFromHeader(const VrdHeader &h, bool uniform, const char *target, Volu
     case vrdUm: v->units = Units::Metre; break;
     default: v->units = Units::Unknown; break;
     }
-    for (int32_t i = 0; i < h.commentCount; ++i)
-        v->comments.push_back(h.comments[i] != nullptr ? h.comments[i] : "");
+    for (int32_t i = 0; i < h.commentCount; ++i) {
+        const std::string text = h.comments[i] != nullptr ? h.comments[i] : "";
+        Orientation o;
+        if (text.compare(0, strlen(kOrientationKey), kOrientationKey) != 0) {
+            v->comments.push_back(text);
+        } else if (!parseOrientationComment(text, &o)) {
+            notes->push_back("orientation comment not understood; not kept");
+        } else if (o.size[0] != h.nx || o.size[1] != h.ny || o.size[2] != h.nz || !varying.empty() ||
+                   !sameSpacing(o.spacing[0], float(v->spacing[0])) ||
+                   !sameSpacing(o.spacing[1], float(v->spacing[1])) ||
+                   !sameSpacing(o.spacing[2], float(v->spacing[2]))) {
+            notes->push_back(format("orientation comment (for %lld x %lld x %lld at %g %g %g) does not fit this "
+                                    "grid; not kept",
+                                    (long long)o.size[0], (long long)o.size[1], (long long)o.size[2], o.spacing[0],
+                                    o.spacing[1], o.spacing[2]));
+        } else {
+            // The spacing at the precision the transforms were given with.
+            v->orientation = o;
+            for (int k = 0; k < 3; ++k)
+                v->spacing[k] = o.spacing[k];
+        }
+    }
 
     if (h.dtype == vrdUInt12 || h.dtype == vrdIntHU)
         notes->push_back(format("%s values written as %s", dtypeName(h.dtype), scalarName(v->type)));
@@ -243,6 +426,8 @@ VrdHeader headerFromVolume(const Volume &v, int32_t dtype, int32_t compression, 
                                 double(h.px), double(h.py), double(h.pz), unitsName(h.units)));
     for (const std::string &c : v.comments)
         vrdAddHdrComment(&h, c.c_str());
+    if (v.orientation.space != Orientation::Space::None)
+        vrdAddHdrComment(&h, orientationComment(v.orientation).c_str());
     return h;
 }
 

@@ -43,6 +43,22 @@ bool volumeFromHeader(const VrdHeader &h, bool uniform, const char *target, Volu
 // notes), a cubic grid when the three spacings are equal, else regular.
 VrdHeader headerFromVolume(const Volume &v, int32_t dtype, int32_t compression, std::vector<std::string> *notes);
 
+// The comment line that carries an Orientation in a vrd file, and back.
+// One line, "orientation: " then sections split by "; ":
+//   RAS | LAS | LPS                        the world axes (x, y, z)
+//   size NX NY NZ                          the grid it was given for
+//   spacing SX SY SZ                       its spacing, at full precision
+//   qform CODE: quatern B C D offset X Y Z qfac Q     (NIfTI, RAS only)
+//   sform CODE: R00 R01 R02 R03, R10 ... R13, R20 ... R23   (NIfTI, RAS only)
+//   directions (X,Y,Z) (X,Y,Z) (X,Y,Z)      (NRRD: the x, y and z axis vectors)
+//   origin (X,Y,Z)                          (NRRD: the centre of voxel 0,0,0)
+// CODE is scanner, aligned, talairach, mni or template (NIfTI's codes 1 to
+// 5). Numbers are the shortest text that reads back to the same double.
+extern const char kOrientationKey[]; // "orientation:"
+std::string orientationComment(const Orientation &);
+// False when the text is not such a line (or a malformed one).
+bool parseOrientationComment(const std::string &text, Orientation *);
+
 // The shortest decimal text that reads back as float f, as a double: so a
 // vrd spacing of 0.3 is written as 0.3, not 0.30000001192092896.
 double shortestOfFloat(float f);

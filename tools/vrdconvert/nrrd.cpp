@@ -16,7 +16,9 @@
 //   directions other than a positive diagonal, measurement frame), key/value
 //   pairs and the other per-array fields are not kept and said so in notes.
 // - "data file" names one file, relative to the header's folder unless
-//   absolute; LIST and numbered-file forms are refused. "line skip" skips
+//   absolute, which must lie in that folder or below it unless the caller
+//   allows any (see dataFileAllowed); LIST and numbered-file forms are
+//   refused. "line skip" skips
 //   lines of the data file, "byte skip" bytes after them; for gzip the bytes
 //   skipped are inflated ones, as teem does; byte skip -1 (raw only) puts
 //   the data at the end of the file.
@@ -34,6 +36,7 @@
 // one gzip member.
 #include "stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -41,6 +44,9 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <new>
+
+#include <sys/stat.h>
 
 namespace vrdconvert {
 
@@ -257,18 +263,13 @@ public:
         }
         auto *out = static_cast<uint8_t *>(buffer);
         const int width = scalarBytes(type_);
-        for (uint64_t i = 0; i < count_; ++i) {
-            if (!token(error))
-                return false;
-            if (token_.empty()) {
-                *error = format("data end in slice %lld of %lld", (long long)slice_ + 1, (long long)nz_);
-                return false;
-            }
-            if (!parse(out + i * width)) {
-                *error = format("ascii value \"%s\" in slice %lld is not a %s", shortened(token_).c_str(),
-                                (long long)slice_ + 1, scalarName(type_));
-                return false;
-            }
+        if (!first_.empty()) {
+            std::memcpy(out, first_.data(), first_.size());
+            std::vector<uint8_t>().swap(first_);
+        } else {
+            for (uint64_t i = 0; i < count_; ++i)
+                if (!value(out + i * width, error))
+                    return false;
         }
         if (++slice_ == nz_) {
             if (!token(error))
@@ -280,7 +281,40 @@ public:
 
     bool trailingData() override { return trailing_; }
 
+    // From a pipe: the first slice's values, parsed into memory that grows
+    // with them, so that a header's sizes cost only what the text holds.
+    bool proveFirstSlice(std::string *error) override
+    {
+        if (in_->regular() || slice_ > 0 || !first_.empty())
+            return true;
+        const size_t width = size_t(scalarBytes(type_));
+        for (uint64_t i = 0; i < count_; ++i) {
+            first_.resize(size_t(i + 1) * width); // grows geometrically
+            if (!value(first_.data() + i * width, error)) {
+                std::vector<uint8_t>().swap(first_);
+                return false;
+            }
+        }
+        return true;
+    }
+
 private:
+    bool value(uint8_t *out, std::string *error)
+    {
+        if (!token(error))
+            return false;
+        if (token_.empty()) {
+            *error = format("data end in slice %lld of %lld", (long long)slice_ + 1, (long long)nz_);
+            return false;
+        }
+        if (!parse(out)) {
+            *error = format("ascii value \"%s\" in slice %lld is not a %s", shortened(token_).c_str(),
+                            (long long)slice_ + 1, scalarName(type_));
+            return false;
+        }
+        return true;
+    }
+
     static bool separator(int c)
     {
         return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '\f' || c == '\v';
@@ -360,11 +394,67 @@ private:
     }
 
     std::unique_ptr<InputStream> in_;
+    std::vector<uint8_t> first_; // the first slice, read ahead by proveFirstSlice
     Scalar type_;
     uint64_t count_;
     int64_t nz_, slice_ = 0;
     std::string token_;
     bool trailing_ = false;
+};
+
+// One volume of a 4-D file, from a source of all its data: interleaved
+// volumes (the first axis) come as rows stride times as wide, of which every
+// stride-th value is kept; volumes one after the other come as more slices,
+// of which those before and after the volume asked for are read and dropped.
+class PickedSource : public SliceSource {
+public:
+    PickedSource(std::unique_ptr<SliceSource> inner, const Volume &all, const Volume &one, int64_t stride,
+                 int64_t volume)
+        : inner_(std::move(inner)), width_(scalarBytes(one.type)), stride_(stride), index_(volume), nz_(one.nz)
+    {
+        uint64_t total = 0;
+        std::string ignored;
+        volumeBytes(all, &innerBytes_, &total, &ignored); // checked by the reader
+        count_ = uint64_t(one.nx) * uint64_t(one.ny);
+        if (stride == 1) {
+            before_ = volume * one.nz;
+            after_ = all.nz - before_ - one.nz;
+        }
+        scratch_.reset(new (std::nothrow) uint8_t[size_t(innerBytes_)]);
+    }
+    bool ready() const { return scratch_ != nullptr; }
+
+    bool read(void *buffer, std::string *error) override
+    {
+        for (; before_ > 0; --before_)
+            if (!inner_->read(scratch_.get(), error))
+                return false;
+        if (stride_ == 1) {
+            if (!inner_->read(buffer, error))
+                return false;
+        } else {
+            if (!inner_->read(scratch_.get(), error))
+                return false;
+            auto *out = static_cast<uint8_t *>(buffer);
+            const uint8_t *in = scratch_.get() + index_ * width_;
+            for (uint64_t i = 0; i < count_; ++i)
+                std::memcpy(out + i * width_, in + i * stride_ * width_, size_t(width_));
+        }
+        if (++slice_ == nz_)
+            for (; after_ > 0; --after_)
+                if (!inner_->read(scratch_.get(), error))
+                    return false;
+        return true;
+    }
+
+    bool trailingData() override { return inner_->trailingData(); }
+
+private:
+    std::unique_ptr<SliceSource> inner_;
+    int width_;
+    int64_t stride_, index_, nz_, slice_ = 0, before_ = 0, after_ = 0;
+    uint64_t innerBytes_ = 0, count_ = 0;
+    std::unique_ptr<uint8_t[]> scratch_;
 };
 
 // The fields of a header, by name without spaces and case.
@@ -375,7 +465,73 @@ bool has(const Fields &f, const char *name)
     return f.count(name) != 0;
 }
 
-bool interpret(const Fields &f, int dimension, Volume *v, DataEncoding *encoding, std::string *error)
+// The world space of an anatomical "space" field; None for any other.
+Orientation::Space spaceOf(const std::string &name)
+{
+    const std::string n = lower(trim(name));
+    if (n == "right-anterior-superior" || n == "ras")
+        return Orientation::Space::RAS;
+    if (n == "left-anterior-superior" || n == "las")
+        return Orientation::Space::LAS;
+    if (n == "left-posterior-superior" || n == "lps")
+        return Orientation::Space::LPS;
+    return Orientation::Space::None;
+}
+
+const char *spaceName(Orientation::Space s)
+{
+    switch (s) {
+    case Orientation::Space::RAS: return "right-anterior-superior";
+    case Orientation::Space::LAS: return "left-anterior-superior";
+    case Orientation::Space::LPS: return "left-posterior-superior";
+    case Orientation::Space::None: break;
+    }
+    return "";
+}
+
+// The space directions and origin as v's Orientation, when the space is an
+// anatomical one and every space axis has a 3-vector; false otherwise.
+bool keepOrientation(const Fields &f, const std::vector<std::vector<double>> &dirs, const int axis[3], int spatial,
+                     Volume *v)
+{
+    if (!has(f, "space") || spatial != 3)
+        return false;
+    Orientation o;
+    o.space = spaceOf(f.at("space"));
+    if (o.space == Orientation::Space::None)
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        const std::vector<double> &d = dirs[axis[i]];
+        if (d.size() != 3)
+            return false;
+        for (int r = 0; r < 3; ++r)
+            o.directions[r][i] = d[r];
+    }
+    if (has(f, "spaceorigin")) {
+        std::vector<std::vector<double>> origin;
+        if (!parseDirections(f.at("spaceorigin"), &origin) || origin.size() != 1 || origin[0].size() != 3)
+            return false;
+        for (int r = 0; r < 3; ++r)
+            o.directions[r][3] = origin[0][r];
+    }
+    for (int i = 0; i < 3; ++i)
+        if (!std::isfinite(v->spacing[i]) || v->spacing[i] <= 0)
+            return false;
+    o.hasDirections = true;
+    o.size[0] = v->nx, o.size[1] = v->ny, o.size[2] = v->nz;
+    for (int i = 0; i < 3; ++i)
+        o.spacing[i] = v->spacing[i];
+    v->orientation = o;
+    return true;
+}
+
+// Where a file's volumes lie: along no axis (-1, a 3-D file), the first or the last.
+struct Layout {
+    int volumeAxis = -1;
+    int64_t volumes = 1;
+};
+
+bool interpret(const Fields &f, int dimension, Volume *v, DataEncoding *encoding, Layout *layout, std::string *error)
 {
     for (const char *required : {"type", "sizes", "encoding"})
         if (!has(f, required)) {
@@ -406,14 +562,61 @@ bool interpret(const Fields &f, int dimension, Volume *v, DataEncoding *encoding
             *error = format("size \"%s\" is not a positive integer", shortened(sizes[i]).c_str());
             return false;
         }
-    for (int i = dimension - 1; i >= 3; --i)
+    for (int i = dimension - 1; i >= 4; --i)
         if (size[i] != 1) {
             *error = format("%d-D volumes are not supported", i + 1);
             return false;
         }
-    v->nx = size[0];
-    v->ny = size[1];
-    v->nz = dimension >= 3 ? size[2] : 1;
+    std::vector<std::vector<double>> dirs;
+    if (has(f, "spacedirections") &&
+        (!parseDirections(f.at("spacedirections"), &dirs) || int(dirs.size()) != dimension)) {
+        *error = "space directions do not give one vector or none per axis";
+        return false;
+    }
+    // A 4-D file's volumes lie along the axis that is no space axis: the one
+    // whose kind says so, else the one without a space direction, else the
+    // one without a spacing (as unu join leaves it), else the last.
+    layout->volumeAxis = -1;
+    if (dimension >= 4) {
+        layout->volumeAxis = 3;
+        std::vector<int> other;
+        if (has(f, "kinds")) {
+            const std::vector<std::string> kinds = words(lower(f.at("kinds")));
+            for (int i = 0; i < 4 && i < int(kinds.size()); ++i)
+                if (kinds[i] != "domain" && kinds[i] != "space" && kinds[i] != "???" && kinds[i] != "none")
+                    other.push_back(i);
+        }
+        if (other.size() != 1) {
+            other.clear();
+            for (int i = 0; i < 4 && i < int(dirs.size()); ++i)
+                if (dirs[i].empty())
+                    other.push_back(i);
+        }
+        if (other.size() != 1 && has(f, "spacings")) {
+            other.clear();
+            const std::vector<std::string> sp = words(f.at("spacings"));
+            for (int i = 0; i < 4 && i < int(sp.size()); ++i)
+                if (lower(sp[i]) == "nan")
+                    other.push_back(i);
+        }
+        if (other.size() == 1)
+            layout->volumeAxis = other[0];
+        if (size[layout->volumeAxis] > 1 && layout->volumeAxis != 0 && layout->volumeAxis != 3) {
+            *error = format("the volumes lie along axis %d of 4, between the space axes; only the first or last "
+                            "axis is supported",
+                            layout->volumeAxis + 1);
+            return false;
+        }
+    }
+    layout->volumes = layout->volumeAxis >= 0 ? size[layout->volumeAxis] : 1;
+    int axis[3] = {0, 1, 2}; // the file's axis of x, y and z
+    for (int i = 0, k = 0; i < dimension && k < 3; ++i)
+        if (i != layout->volumeAxis)
+            axis[k++] = i;
+    const int spatial = dimension >= 3 ? 3 : 2;
+    v->nx = size[axis[0]];
+    v->ny = size[axis[1]];
+    v->nz = spatial == 3 ? size[axis[2]] : 1;
 
     const std::string enc = lower(trim(f.at("encoding")));
     if (enc == "raw")
@@ -447,41 +650,48 @@ bool interpret(const Fields &f, int dimension, Volume *v, DataEncoding *encoding
             placement.push_back(name);
     std::vector<std::string> unitNames;
     if (has(f, "spacedirections")) {
-        std::vector<std::vector<double>> dirs;
-        if (!parseDirections(f.at("spacedirections"), &dirs) || int(dirs.size()) != dimension) {
-            *error = "space directions do not give one vector or none per axis";
-            return false;
-        }
         bool diagonal = true;
-        for (int i = 0; i < 3 && i < dimension; ++i) {
+        for (int i = 0; i < spatial; ++i) {
+            const std::vector<double> &d = dirs[axis[i]];
             double sum = 0;
-            for (size_t k = 0; k < dirs[i].size(); ++k) {
-                sum += dirs[i][k] * dirs[i][k];
-                diagonal = diagonal && (k == size_t(i) ? dirs[i][k] > 0 : dirs[i][k] == 0);
+            for (size_t k = 0; k < d.size(); ++k) {
+                sum += d[k] * d[k];
+                diagonal = diagonal && (k == size_t(i) ? d[k] > 0 : d[k] == 0);
             }
-            diagonal = diagonal && !dirs[i].empty();
-            v->spacing[i] = dirs[i].empty() ? NAN : std::sqrt(sum);
+            diagonal = diagonal && !d.empty();
+            v->spacing[i] = d.empty() ? NAN : std::sqrt(sum);
         }
         if (!diagonal)
             placement.insert(placement.begin(), "space directions");
         v->hasSpacing = true;
         if (has(f, "spaceunits"))
             unitNames = quotedStrings(f.at("spaceunits"));
+        if (keepOrientation(f, dirs, axis, spatial, v))
+            placement.erase(std::remove_if(placement.begin(), placement.end(),
+                                           [](const std::string &p) {
+                                               return p == "space directions" || p == "space" ||
+                                                      p == "spaceorigin";
+                                           }),
+                            placement.end());
     } else if (has(f, "spacings")) {
         const std::vector<std::string> sp = words(f.at("spacings"));
         if (int(sp.size()) != dimension) {
             *error = format("spacings gives %zu values for dimension %d", sp.size(), dimension);
             return false;
         }
-        for (int i = 0; i < 3 && i < dimension; ++i)
-            if (!parseDouble(sp[i], &v->spacing[i])) {
-                *error = format("spacing \"%s\" is not a number", shortened(sp[i]).c_str());
+        for (int i = 0; i < spatial; ++i)
+            if (!parseDouble(sp[axis[i]], &v->spacing[i])) {
+                *error = format("spacing \"%s\" is not a number", shortened(sp[axis[i]]).c_str());
                 return false;
             }
         v->hasSpacing = true;
     }
-    if (unitNames.empty() && has(f, "units"))
-        unitNames = quotedStrings(f.at("units"));
+    if (unitNames.empty() && has(f, "units")) {
+        const std::vector<std::string> perAxis = quotedStrings(f.at("units"));
+        for (int i = 0; i < spatial; ++i)
+            if (axis[i] < int(perAxis.size()))
+                unitNames.push_back(perAxis[axis[i]]);
+    }
     if (!unitNames.empty()) {
         bool allKnown = true, first = true;
         for (size_t i = 0; i < 3 && i < unitNames.size(); ++i) {
@@ -527,6 +737,58 @@ std::string directoryOf(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// Where a detached header's data file may be. The header comes from whoever
+// sent it, so by default it may name only a regular file in its own folder
+// or below it, symlinks resolved: never a file elsewhere (which would be
+// copied into the output), a FIFO or standard input (which may never end).
+// A device is refused even with dataAnywhere: /dev/zero never ends and a
+// terminal waits for ever. dataPath gets the path to open.
+bool dataFileAllowed(const std::string &header, const std::string &name, bool anywhere, std::string *dataPath,
+                     std::string *error)
+{
+    const std::string shown = shortened(name);
+    if (name == "-") {
+        if (!anywhere) {
+            *error = "data file - (standard input) is not read; --data-anywhere allows it";
+            return false;
+        }
+        *dataPath = "/dev/stdin";
+    } else {
+        *dataPath = name[0] == '/' ? name : directoryOf(header) + name;
+    }
+    struct stat st;
+    if (stat(dataPath->c_str(), &st) != 0)
+        return true; // the open names the reason
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        *error = format("data file %s is a device or socket, never read as data (not even with --data-anywhere)", shown.c_str());
+        return false;
+    }
+    if (anywhere)
+        return true;
+    if (!S_ISREG(st.st_mode)) {
+        *error = format("data file %s is not a regular file; --data-anywhere allows it", shown.c_str());
+        return false;
+    }
+    const std::string folder = directoryOf(header).empty() ? "." : directoryOf(header);
+    char *realFolder = realpath(folder.c_str(), nullptr);
+    char *realData = realpath(dataPath->c_str(), nullptr);
+    bool inside = false;
+    if (realFolder != nullptr && realData != nullptr) {
+        const std::string f = realFolder, d = realData;
+        const std::string prefix = f == "/" ? f : f + "/";
+        inside = d.size() > prefix.size() && d.compare(0, prefix.size(), prefix) == 0;
+        if (inside)
+            *dataPath = d; // opened as checked, whatever its links do next
+    }
+    free(realFolder);
+    free(realData);
+    if (!inside) {
+        *error = format("data file %s lies outside the header's folder; --data-anywhere allows it", shown.c_str());
+        return false;
+    }
+    return true;
+}
+
 // Shortest text that reads back as the same double.
 std::string exactText(double d)
 {
@@ -534,18 +796,20 @@ std::string exactText(double d)
         return "nan";
     if (std::isinf(d))
         return d > 0 ? "inf" : "-inf";
+    std::string best = format("%.17g", d);
     for (int precision = 1; precision <= 17; ++precision) {
         char text[40];
         snprintf(text, sizeof text, "%.*g", precision, d);
-        if (strtod(text, nullptr) == d)
-            return text;
+        if (strtod(text, nullptr) == d && strlen(text) < best.size()) // "10", not "1e+01"
+            best = text;
     }
-    return format("%.17g", d);
+    return best;
 }
 
 } // namespace
 
-std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error)
+std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error, int64_t volume,
+                                      bool dataAnywhere)
 {
     auto in = std::make_unique<InputStream>();
     if (!in->open(path, error))
@@ -622,9 +886,23 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
         return nullptr;
     }
     DataEncoding encoding = DataEncoding::Raw;
-    uint64_t slice = 0, total = 0;
-    if (!interpret(fields, int(dimension), v, &encoding, error) || !volumeBytes(*v, &slice, &total, error))
+    Layout layout;
+    uint64_t before = 0, after = 0, total = 0;
+    if (!interpret(fields, int(dimension), v, &encoding, &layout, error) ||
+        !pickVolume(*v, layout.volumes, volume, &before, &after, &total, error))
         return nullptr;
+    if (layout.volumes > 1)
+        v->notes.push_back(format("volume %lld of the %lld read", (long long)(volume < 0 ? 0 : volume),
+                                  (long long)layout.volumes));
+    // The data as the reader below sees them: all volumes, interleaved ones
+    // as wider rows, one after the other as more slices.
+    Volume all = *v;
+    const bool interleaved = layout.volumes > 1 && layout.volumeAxis == 0;
+    const bool planarText = layout.volumes > 1 && !interleaved && encoding == DataEncoding::Ascii;
+    if (interleaved)
+        all.nx = v->nx * layout.volumes; // cannot overflow: pickVolume multiplied the bytes
+    if (planarText)
+        all.nz = v->nz * layout.volumes;
 
     int64_t lineSkip = 0, byteSkip = 0;
     if (has(fields, "lineskip") && (!parseInt(fields["lineskip"], &lineSkip) || lineSkip < 0)) {
@@ -648,12 +926,18 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
             *error = "multi-file data (LIST or numbered files) are not supported";
             return nullptr;
         }
-        const std::string dataPath = name[0] == '/' ? name : directoryOf(path) + name;
+        std::string dataPath;
+        if (!dataFileAllowed(path, name, dataAnywhere, &dataPath, error))
+            return nullptr;
         v->dataFile = dataPath;
         in = std::make_unique<InputStream>();
         std::string why;
         if (!in->open(dataPath, &why)) {
             *error = format("data file %s: %s", shortened(name).c_str(), why.c_str());
+            return nullptr;
+        }
+        if (!in->regular() && !dataAnywhere) { // changed since it was looked at
+            *error = format("data file %s is not a regular file; --data-anywhere allows it", shortened(name).c_str());
             return nullptr;
         }
     } else if (!blankLine) {
@@ -670,6 +954,7 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
         i += c == '\n';
     }
     const uint64_t from = in->position();
+    std::unique_ptr<SliceSource> source;
     if (encoding == DataEncoding::Ascii) {
         if (!in->skipRaw(uint64_t(byteSkip), error) || !in->startData(false, error))
             return nullptr;
@@ -681,24 +966,43 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
                             (unsigned long long)values);
             return nullptr;
         }
-        return std::make_unique<AsciiSource>(std::move(in), *v);
-    }
-    const bool gzip = encoding == DataEncoding::Gzip;
-    if (byteSkip == -1) {
-        if (!in->regular()) {
-            *error = "byte skip -1 needs a regular data file";
+        source = std::make_unique<AsciiSource>(std::move(in), all);
+    } else {
+        const bool gzip = encoding == DataEncoding::Gzip;
+        if (byteSkip == -1) {
+            if (!in->regular()) {
+                *error = "byte skip -1 needs a regular data file";
+                return nullptr;
+            }
+            if (!checkDataFits(*in, from, false, 0, total, error) || !in->seekRaw(in->fileSize() - total, error))
+                return nullptr;
+        } else if (!checkDataFits(*in, from, gzip, uint64_t(byteSkip), total, error)) {
             return nullptr;
         }
-        if (!checkDataFits(*in, from, false, 0, total, error) || !in->seekRaw(in->fileSize() - total, error))
+        if (!in->startData(gzip, error))
             return nullptr;
-    } else if (!checkDataFits(*in, from, gzip, uint64_t(byteSkip), total, error)) {
+        if (byteSkip > 0 && !in->skip(uint64_t(byteSkip), error))
+            return nullptr;
+        if (interleaved)
+            source = makeBinarySource(std::move(in), all);
+        else {
+            // The volumes before the one asked for are skipped (a seek for plain data).
+            if (before > 0 && !in->skip(before, error)) {
+                *error = "data end before the volume asked for";
+                return nullptr;
+            }
+            return makeBinarySource(std::move(in), *v, after);
+        }
+    }
+    if (!interleaved && !planarText)
+        return source;
+    auto picked = std::make_unique<PickedSource>(std::move(source), all, *v, interleaved ? layout.volumes : 1,
+                                                 volume < 0 ? 0 : volume);
+    if (!picked->ready()) {
+        *error = "out of memory for the slices of all volumes";
         return nullptr;
     }
-    if (!in->startData(gzip, error))
-        return nullptr;
-    if (byteSkip > 0 && !in->skip(uint64_t(byteSkip), error))
-        return nullptr;
-    return makeBinarySource(std::move(in), *v);
+    return picked;
 }
 
 std::unique_ptr<SliceSink> createNrrd(FILE *file, const Volume &v, Encoding encoding, std::string *error,
@@ -731,14 +1035,25 @@ std::unique_ptr<SliceSink> createNrrd(FILE *file, const Volume &v, Encoding enco
                 (long long)v.nz);
     // teem reads "nan" as an unknown spacing but refuses infinite ones.
     auto spacing = [&](int i) { return exactText(std::isinf(v.spacing[i]) ? NAN : v.spacing[i]); };
-    if (v.hasSpacing)
-        h += "spacings: " + spacing(0) + " " + spacing(1) + " " + spacing(2) + "\n";
     const char *unit = v.units == Units::Metre        ? "m"
                        : v.units == Units::Millimetre ? "mm"
                        : v.units == Units::Micrometre ? "um"
                                                       : nullptr;
-    if (unit != nullptr)
-        h += format("units: \"%s\" \"%s\" \"%s\"\n", unit, unit, unit);
+    double m[3][4];
+    if (orientationMatrix(v.orientation, m)) {
+        // The directions carry the spacing; teem refuses spacings beside them.
+        auto vector = [&](int c) { return "(" + exactText(m[0][c]) + "," + exactText(m[1][c]) + "," + exactText(m[2][c]) + ")"; };
+        h += format("space: %s\n", spaceName(v.orientation.space));
+        h += "space directions: " + vector(0) + " " + vector(1) + " " + vector(2) + "\n";
+        h += "space origin: " + vector(3) + "\n";
+        if (unit != nullptr)
+            h += format("space units: \"%s\" \"%s\" \"%s\"\n", unit, unit, unit);
+    } else {
+        if (v.hasSpacing)
+            h += "spacings: " + spacing(0) + " " + spacing(1) + " " + spacing(2) + "\n";
+        if (unit != nullptr)
+            h += format("units: \"%s\" \"%s\" \"%s\"\n", unit, unit, unit);
+    }
     h += format("endian: %s\nencoding: %s\n\n", kHostBigEndian ? "big" : "little",
                 encoding == Encoding::Gzip ? "gzip" : "raw");
     return makeSink(file, v, encoding, gzipLevel, h, std::string(), error);

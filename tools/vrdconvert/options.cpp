@@ -23,6 +23,7 @@ struct Suffix {
 constexpr Suffix kSuffixes[] = {
     {".nii.gz", Format::NiftiGz}, {".nrrd", Format::Nrrd}, {".nhdr", Format::Nhdr},
     {".nii", Format::Nifti},      {".vrd", Format::Vrd},   {".raw", Format::Raw},
+    {".tiff", Format::Tiff},      {".tif", Format::Tiff},
 };
 
 int64_t sizeArgument(const char *text, const char *name)
@@ -56,9 +57,10 @@ const char *formatName(Format f)
     case Format::Vrd: return "a vrd file";
     case Format::Nrrd: return "an NRRD file";
     case Format::Nhdr: return "a detached NRRD header";
-    case Format::Nifti: return "a NIfTI-1 file";
-    case Format::NiftiGz: return "a NIfTI-1 file";
+    case Format::Nifti: return "a NIfTI file";
+    case Format::NiftiGz: return "a NIfTI file";
     case Format::Raw: return "a raw file";
+    case Format::Tiff: return "a TIFF file";
     }
     return "the output";
 }
@@ -94,6 +96,19 @@ Options parseOptions(int argc, char **argv)
             encodingGiven = true;
         } else if (strcmp(a, "--uniform") == 0) {
             o.uniform = true;
+        } else if (strcmp(a, "--data-anywhere") == 0) {
+            o.dataAnywhere = true;
+        } else if (strcmp(a, "--nifti2") == 0) {
+            o.nifti2 = true;
+        } else if (strcmp(a, "--volume") == 0) {
+            value(1);
+            const char *n = argv[++i];
+            char *end = nullptr;
+            errno = 0;
+            const long long v = n[0] >= '0' && n[0] <= '9' ? strtoll(n, &end, 10) : -1;
+            if (end == nullptr || *end != '\0' || errno != 0 || v < 0)
+                vrdtool::refuse(a, "\"%s\" is not a volume number (0 for the first)", n);
+            o.volume = v;
         } else if (strcmp(a, "--size") == 0) {
             value(3);
             o.raw.nx = sizeArgument(argv[++i], a);
@@ -127,7 +142,7 @@ Options parseOptions(int argc, char **argv)
         vrdtool::refuse("usage", "vrdconvert [options] IN OUT (see vrdconvert --help)");
     o.in = files[0];
     o.out = files[1];
-    const char *known = "known names end in .vrd, .nrrd, .nhdr (input), .nii, .nii.gz or .raw";
+    const char *known = "known names end in .vrd, .nrrd, .nhdr (input), .nii, .nii.gz, .tif, .tiff or .raw";
     if (!formatOf(o.in, &o.inFormat))
         vrdtool::refuse(o.in, "unknown format: %s", known);
     if (!formatOf(o.out, &o.outFormat))
@@ -143,15 +158,22 @@ Options parseOptions(int argc, char **argv)
     } else if (sizeGiven || typeGiven || endianGiven) {
         vrdtool::refuse(o.in, "--size, --type and --endian describe raw input only");
     }
+    if (o.dataAnywhere && o.inFormat != Format::Nhdr && o.inFormat != Format::Nrrd)
+        vrdtool::refuse(o.in, "--data-anywhere applies to NRRD input only");
     if (compressionGiven && o.outFormat != Format::Vrd)
         vrdtool::refuse(o.out, "--raw and --zlib apply to vrd output only");
+    if (o.volume >= 0 && o.inFormat != Format::Nifti && o.inFormat != Format::NiftiGz &&
+        o.inFormat != Format::Nrrd && o.inFormat != Format::Nhdr)
+        vrdtool::refuse(o.in, "--volume applies to NIfTI and NRRD input only");
+    if (o.nifti2 && o.outFormat != Format::Nifti && o.outFormat != Format::NiftiGz)
+        vrdtool::refuse(o.out, "--nifti2 applies to NIfTI output only");
     if (encodingGiven && o.outFormat != Format::Nrrd)
         vrdtool::refuse(o.out, "--encoding applies to NRRD output only");
     if (!compressionGiven)
         o.vrdCompression = vrdCompZlib;
     if (o.outFormat == Format::NiftiGz)
         o.encoding = Encoding::Gzip;
-    else if (o.outFormat == Format::Nifti || o.outFormat == Format::Raw)
+    else if (o.outFormat == Format::Nifti || o.outFormat == Format::Raw || o.outFormat == Format::Tiff)
         o.encoding = Encoding::Raw;
     return o;
 }

@@ -10,7 +10,7 @@
 
 namespace vrdconvert {
 
-enum class Format { Vrd, Nrrd, Nhdr, Nifti, NiftiGz, Raw };
+enum class Format { Vrd, Nrrd, Nhdr, Nifti, NiftiGz, Raw, Tiff };
 
 // By the end of the name, without regard to case; false for any other name.
 bool formatOf(const std::string &path, Format *format);
@@ -22,6 +22,9 @@ struct Options {
     int32_t vrdCompression = 0; // vrdCompZlib or vrdCompNone once parsed
     Encoding encoding = Encoding::Gzip; // of NRRD output
     bool uniform = false;
+    bool dataAnywhere = false; // a detached NRRD header may name any data file but a device
+    bool nifti2 = false;     // NIfTI output as NIfTI-2 even when NIfTI-1 holds it
+    int64_t volume = -1;     // --volume N of a 4-D input; -1 when not given
     Volume raw;              // size, type and byte order of raw input
     int32_t rawDtype = 0;    // the vrd type --type named, if it named one
 };

@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -142,7 +143,41 @@ bool volumeBytes(const Volume &v, uint64_t *sliceBytes, uint64_t *totalBytes, st
     return true;
 }
 
+bool pickVolume(const Volume &v, int64_t volumes, int64_t volume, uint64_t *before, uint64_t *after,
+                uint64_t *all, std::string *error)
+{
+    uint64_t slice = 0, one = 0;
+    if (!volumeBytes(v, &slice, &one, error))
+        return false;
+    if (volumes > 1 && volume < 0) {
+        *error = format("4-D data: %lld volumes of %lld x %lld x %lld; --volume N (0 to %lld) picks one",
+                        (long long)volumes, (long long)v.nx, (long long)v.ny, (long long)v.nz,
+                        (long long)volumes - 1);
+        return false;
+    }
+    if (volume < 0)
+        volume = 0;
+    if (volume >= volumes) {
+        *error = volumes == 1 ? format("--volume %lld: the file holds one volume (0)", (long long)volume)
+                              : format("--volume %lld: the file holds %lld volumes (0 to %lld)", (long long)volume,
+                                       (long long)volumes, (long long)volumes - 1);
+        return false;
+    }
+    if (__builtin_mul_overflow(one, uint64_t(volumes), all) || *all > uint64_t(INT64_MAX)) {
+        *error = format("%lld volumes of %lld x %lld x %lld %s are too large", (long long)volumes, (long long)v.nx,
+                        (long long)v.ny, (long long)v.nz, scalarName(v.type));
+        return false;
+    }
+    *before = one * uint64_t(volume);
+    *after = *all - *before - one;
+    return true;
+}
+
 SliceSource::~SliceSource() = default;
+bool SliceSource::proveFirstSlice(std::string *)
+{
+    return true;
+}
 SliceSink::~SliceSink() = default;
 
 // ---- input ----
@@ -432,7 +467,8 @@ namespace {
 
 class BinarySource : public SliceSource {
 public:
-    BinarySource(std::unique_ptr<InputStream> in, const Volume &v) : in_(std::move(in)), nz_(v.nz)
+    BinarySource(std::unique_ptr<InputStream> in, const Volume &v, uint64_t skipAfter)
+        : in_(std::move(in)), nz_(v.nz), skipAfter_(skipAfter)
     {
         uint64_t total = 0;
         std::string ignored;
@@ -448,24 +484,56 @@ public:
             return false;
         }
         size_t got = 0;
-        if (!in_->read(buffer, size_t(sliceBytes_), &got, error))
+        if (!first_.empty()) {
+            std::memcpy(buffer, first_.data(), first_.size());
+            got = first_.size();
+            std::vector<uint8_t>().swap(first_);
+        } else if (!in_->read(buffer, size_t(sliceBytes_), &got, error)) {
             return false;
+        }
         if (got < sliceBytes_) {
             *error = format("data end in slice %lld of %lld", (long long)slice_ + 1, (long long)nz_);
             return false;
         }
         if (swap_)
             swapBytes(buffer, sliceBytes_ / width_, width_);
-        if (++slice_ == nz_ && !in_->drain(&trailing_, error))
+        if (++slice_ == nz_ && skipAfter_ > 0 && !in_->skip(skipAfter_, error)) {
+            *error = "data end in the volumes after the one read";
+            return false;
+        }
+        if (slice_ == nz_ && !in_->drain(&trailing_, error))
             return false;
         return true;
     }
 
     bool trailingData() override { return trailing_; }
 
+    bool proveFirstSlice(std::string *error) override
+    {
+        if (in_->regular() || slice_ > 0 || !first_.empty())
+            return true;
+        // Grown as the bytes come: at most twice what came, or 1 MiB.
+        size_t have = 0;
+        while (have < sliceBytes_) {
+            const size_t want = size_t(std::min<uint64_t>(sliceBytes_, std::max<uint64_t>(2 * have, 1 << 20)));
+            first_.resize(want);
+            size_t got = 0;
+            if (!in_->read(first_.data() + have, want - have, &got, error))
+                return false;
+            have += got;
+            if (have < want) {
+                *error = format("data end in slice 1 of %lld", (long long)nz_);
+                return false;
+            }
+        }
+        return true;
+    }
+
 private:
     std::unique_ptr<InputStream> in_;
+    std::vector<uint8_t> first_; // the first slice, read ahead by proveFirstSlice
     int64_t nz_, slice_ = 0;
+    uint64_t skipAfter_;
     uint64_t sliceBytes_ = 0;
     int width_ = 1;
     bool swap_ = false, trailing_ = false;
@@ -473,9 +541,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<SliceSource> makeBinarySource(std::unique_ptr<InputStream> in, const Volume &v)
+std::unique_ptr<SliceSource> makeBinarySource(std::unique_ptr<InputStream> in, const Volume &v, uint64_t skipAfter)
 {
-    return std::make_unique<BinarySource>(std::move(in), v);
+    return std::make_unique<BinarySource>(std::move(in), v, skipAfter);
 }
 
 // ---- gzip output ----

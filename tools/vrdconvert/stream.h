@@ -83,8 +83,19 @@ private:
 bool checkDataFits(const InputStream &in, uint64_t from, bool gzip, uint64_t skip, uint64_t total,
                    std::string *error);
 
-// Slices of stored binary values from an InputStream positioned at the data.
-std::unique_ptr<SliceSource> makeBinarySource(std::unique_ptr<InputStream> in, const Volume &v);
+// The place of volume number `volume` (from 0; -1: none asked for) among a
+// file's `volumes` 3-D volumes of v's size: data bytes before it and after
+// it, and of all of them. False with a reason when a 4-D file comes without
+// a volume asked for (the reason names the option), the number is out of
+// range, or the sizes overflow.
+bool pickVolume(const Volume &v, int64_t volumes, int64_t volume, uint64_t *before, uint64_t *after,
+                uint64_t *all, std::string *error);
+
+// Slices of stored binary values from an InputStream positioned at the data;
+// skipAfter data bytes (the volumes of a 4-D file after the one read) are
+// passed over after the last slice, before the check for trailing data.
+std::unique_ptr<SliceSource> makeBinarySource(std::unique_ptr<InputStream> in, const Volume &v,
+                                              uint64_t skipAfter = 0);
 
 // The sink of all three formats: header bytes written before the data
 // (plainHeader, never compressed) and at the start of the data (dataHeader,
