@@ -37,10 +37,12 @@ def main():
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     parser.add_argument("--files-at-once", type=int, default=2, metavar="N",
                         help="volumes stored at the same time (default 2)")
-    parser.add_argument("window", nargs=4, type=float, metavar="MIN MID1 MID2 MAX")
+    for bound in ("MIN", "MID1", "MID2", "MAX"):
+        parser.add_argument(bound, type=float)
     parser.add_argument("outdir")
     parser.add_argument("inputs", nargs="+", metavar="INPUT")
     args = parser.parse_args()
+    window = (args.MIN, args.MID1, args.MID2, args.MAX)
 
     jobs, failed = [], 0
     os.makedirs(args.outdir, exist_ok=True)
@@ -64,7 +66,7 @@ def main():
     with client:
         def run(job):
             try:
-                window_one(*job, args.window)
+                window_one(*job, window)
                 return None
             except Exception as e:
                 return f"{job[0]}: {e}"

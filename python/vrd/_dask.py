@@ -128,28 +128,15 @@ def store(array, path, chunks_in_flight=None, **kwargs):
         array = array.rechunk({1: -1, 2: -1})  # a block holds a whole slice
 
     # The header is written, and every keyword checked, before any chunk is
-    # computed; the workers encode blocks with the writer's settings.
+    # computed. The workers encode with the writer's settings, settled here
+    # (a header's compression, our VRD_DEFLATE: a worker's may differ).
     writer = Writer(path, (nz, ny, nx), array.dtype, **kwargs)
     try:
-        encode_kwargs = _encoding(writer, kwargs)
-        _store_chunks(array, writer, encode_kwargs, chunks_in_flight)
+        _store_chunks(array, writer, dict(writer.encoding), chunks_in_flight)
     except BaseException:
         writer.abort()
         raise
     writer.close()
-
-
-def _encoding(writer, kwargs):
-    """The encode_blocks keywords that give the blocks writer's header
-    announces, settled here: a worker's VRD_DEFLATE may differ from ours."""
-    encoding = getattr(writer, "encoding", None)
-    if encoding is not None:
-        return dict(encoding)
-    header = kwargs.get("header") or {}
-    compression = kwargs.get("compression") or header.get("compression")
-    deflate = kwargs.get("deflate") or os.environ.get("VRD_DEFLATE")
-    encoding = {"compression": compression, "deflate": deflate, "endian": kwargs.get("endian")}
-    return {k: v for k, v in encoding.items() if v is not None}
 
 
 def _store_chunks(array, writer, encode_kwargs, chunks_in_flight):
