@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
-packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy imagemagick "$@")
+packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy imagemagick
+  libgdcm-dev libgdcm-tools python3-pydicom dcm2niix "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
