@@ -40,8 +40,9 @@ constexpr int kMostNesting = 16;
 struct Walk {
     bool opened = false, magic = false; // the file could be read; it starts with the DICOM preamble
     std::string transferSyntax;
-    bool pixelData = false, encapsulated = false;
-    uint64_t pixelBytes = 0; // stored bytes, or the sum of the fragments
+    bool pixelData = false, encapsulated = false, bigEndian = false;
+    uint64_t pixelBytes = 0;  // stored bytes, or the sum of the fragments
+    uint64_t pixelOffset = 0; // file offset of stored pixel data
 };
 
 class ElementWalker {
@@ -78,7 +79,7 @@ public:
         if (ts == "1.2.840.10008.1.2")
             explicitVR = false;
         else if (ts == "1.2.840.10008.1.2.2")
-            big = true;
+            big = walk_->bigEndian = true;
         else if (ts == "1.2.840.10008.1.2.1.99")
             return fail("deflated data sets (transfer syntax 1.2.840.10008.1.2.1.99) are not read");
         return dataSet(explicitVR, big, size_, false, 0);
@@ -224,6 +225,7 @@ private:
             if (pixels) {
                 walk_->pixelData = true;
                 walk_->pixelBytes = length;
+                walk_->pixelOffset = pos_;
             }
             // Nested items are checked too: GDCM reads their lengths as well.
             bool items = explicitVR && vr[0] == 'S' && vr[1] == 'Q';
@@ -296,7 +298,9 @@ private:
     std::string *error_ = nullptr;
 };
 
-bool walkFile(const std::string &path, Walk *walk, std::string *error)
+// With pixels, also reads pixelBytes bytes of stored (not encapsulated) pixel data into it.
+bool walkFile(const std::string &path, Walk *walk, std::string *error, void *pixels = nullptr,
+              uint64_t pixelBytes = 0)
 {
     *walk = Walk{};
     FILE *file = fopen(path.c_str(), "rb");
@@ -311,6 +315,16 @@ bool walkFile(const std::string &path, Walk *walk, std::string *error)
         *error = "not a regular file";
     else
         ok = ElementWalker(file, uint64_t(st.st_size), walk).run(error);
+    if (ok && pixels != nullptr) {
+        if (!walk->pixelData || walk->encapsulated || walk->pixelBytes < pixelBytes) {
+            *error = "the pixel data changed since the tags were read";
+            ok = false;
+        } else if (fseeko(file, off_t(walk->pixelOffset), SEEK_SET) != 0 ||
+                   fread(pixels, 1, size_t(pixelBytes), file) != pixelBytes) {
+            *error = format("cannot read the pixel data: %s", ferror(file) ? strerror(errno) : "the file is shorter");
+            ok = false;
+        }
+    }
     fclose(file);
     return ok;
 }
@@ -326,7 +340,7 @@ struct FileTags {
     double position[3] = {}, orientation[6] = {}, pixelSpacing[2] = {1, 1};
     double slope = 1, intercept = 0, tilt = 0, thickness = 0;
     uint64_t pixelBytes = 0;
-    bool encapsulated = false;
+    bool encapsulated = false, transferSyntaxBigEndian = false;
     double along = 0; // position along the slice normal
     std::vector<std::string> kept;
 };
@@ -429,6 +443,7 @@ bool readTags(const std::string &dir, const std::string &name, bool keepTags, Fi
     number(get(0x0018, 0x0050), &t->thickness);
     t->pixelBytes = walk.pixelBytes;
     t->encapsulated = walk.encapsulated;
+    t->transferSyntaxBigEndian = walk.bigEndian;
     if (keepTags) {
         struct Kept {
             uint16_t group, element;
@@ -753,10 +768,25 @@ public:
         const std::string path = dir + "/" + t.name;
         Walk walk;
         std::string why;
-        if (!walkFile(path, &walk, &why)) {
+        // Stored little-endian values are read straight into the slice: GDCM
+        // would copy them through its stream buffers three times over.
+        const unsigned bytes = t.bitsAllocated / 8;
+        const bool stored = !t.encapsulated && !t.transferSyntaxBigEndian;
+        if (!walkFile(path, &walk, &why, stored ? pixels_.data() : nullptr, values_ * bytes)) {
             *error = format("%s: %s", t.name.c_str(), why.c_str());
             return false;
         }
+        if (stored) {
+            if (kHostBigEndian)
+                swapBytes(pixels_.data(), values_, int(bytes));
+            return convertAny(t, bytes, t.signedValues, out, check, error);
+        }
+        return decodeWithGdcm(path, t, out, check, error);
+    }
+
+private:
+    bool decodeWithGdcm(const std::string &path, const FileTags &t, void *out, ValueRange *check, std::string *error)
+    {
         gdcm::ImageReader reader;
         reader.SetFileName(path.c_str());
         if (!reader.Read()) {
@@ -779,7 +809,11 @@ public:
             *error = format("%s: the pixel data cannot be decoded (transfer syntax %s)", t.name.c_str(), name.c_str());
             return false;
         }
-        const bool isSigned = pf.GetPixelRepresentation() == 1;
+        return convertAny(t, bytes, pf.GetPixelRepresentation() == 1, out, check, error);
+    }
+
+    bool convertAny(const FileTags &t, unsigned bytes, bool isSigned, void *out, ValueRange *check, std::string *error)
+    {
         const unsigned stored = std::min<unsigned>(t.bitsStored, bytes * 8);
         switch (bytes) {
         case 1: return isSigned ? convert<int8_t>(t, stored, out, check, error) : convert<uint8_t>(t, stored, out, check, error);
@@ -788,7 +822,6 @@ public:
         }
     }
 
-private:
     template <typename In>
     bool convert(const FileTags &t, unsigned stored, void *out, ValueRange *check, std::string *error)
     {
@@ -812,13 +845,27 @@ private:
             return true;
         }
         bool ok = true;
-        auto put = [&](auto *o, double lo, double hi) {
+        // Integral rescales stay in integers, which also keeps the loop fast.
+        const bool integralRescale = isIntegral(slope) && isIntegral(intercept) && std::fabs(slope) < 2147483648.0 &&
+                                     std::fabs(intercept) < 2147483648.0;
+        auto put = [&](auto *o, int64_t lo, int64_t hi) {
             using Out = typename std::remove_pointer<decltype(o)>::type;
+            if (integralRescale) {
+                const int64_t s = int64_t(slope), c = int64_t(intercept);
+                bool bad = false;
+                for (uint64_t i = 0; i < values_; ++i) {
+                    const int64_t value = storedValue(in[i]) * s + c;
+                    bad |= value < lo || value > hi;
+                    o[i] = Out(value);
+                }
+                ok = !bad;
+                return;
+            }
             for (uint64_t i = 0; i < values_; ++i) {
                 const double value = double(storedValue(in[i])) * slope + intercept;
-                if (!(value >= lo && value <= hi) || value != std::floor(value))
-                    ok = false;
-                o[i] = Out(value);
+                const bool fits = value >= double(lo) && value <= double(hi) && value == std::floor(value);
+                ok = ok && fits;
+                o[i] = fits ? Out(value) : Out(0);
             }
         };
         switch (dtype_) {
@@ -828,8 +875,8 @@ private:
         case vrdUInt16: put(static_cast<uint16_t *>(out), 0, 65535); break;
         case vrdInt16:
         case vrdIntHU: put(static_cast<int16_t *>(out), -32768, 32767); break;
-        case vrdUInt32: put(static_cast<uint32_t *>(out), 0, 4294967295.0); break;
-        case vrdInt32: put(static_cast<int32_t *>(out), -2147483648.0, 2147483647.0); break;
+        case vrdUInt32: put(static_cast<uint32_t *>(out), 0, 4294967295); break;
+        case vrdInt32: put(static_cast<int32_t *>(out), -2147483648LL, 2147483647); break;
         case vrdFloat: {
             float *o = static_cast<float *>(out);
             for (uint64_t i = 0; i < values_; ++i) {
