@@ -1,9 +1,11 @@
-// Fuzz target: vrdconvert's NIfTI-1 and NRRD readers on a hostile file. The
-// first byte picks the reader (bit 0 clear: NIfTI, set: NRRD); the rest is
+// Fuzz target: vrdconvert's NIfTI-1, NRRD and DICOM readers on a hostile
+// file. The first byte picks the reader ('D': DICOM, read as a folder of one
+// file; else bit 0 clear: NIfTI, set: NRRD); the rest is
 // the file, written to a scratch folder since the readers open paths (an
 // NRRD header may name a data file beside it). A reader that accepts a
 // header must describe a volume whose sizes fit; every slice is then read,
 // up to a bound on what the target allocates, and every refusal has a reason.
+#include "dicom.h"
 #include "foreign.h"
 
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +38,8 @@ struct Scratch {
     {
         remove((dir + "/in.nii").c_str());
         remove((dir + "/in.nrrd").c_str());
+        remove((dir + "/dicom/in.dcm").c_str());
+        rmdir((dir + "/dicom").c_str());
         rmdir(dir.c_str());
     }
 };
@@ -53,8 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    const bool nrrd = (data[0] & 1) != 0;
-    const std::string path = scratchDir() + (nrrd ? "/in.nrrd" : "/in.nii");
+    const bool dicom = data[0] == 'D', nrrd = !dicom && (data[0] & 1) != 0;
+    if (dicom)
+        mkdir((scratchDir() + "/dicom").c_str(), 0700);
+    const std::string path = scratchDir() + (dicom ? "/dicom/in.dcm" : nrrd ? "/in.nrrd" : "/in.nii");
     FILE *file = fopen(path.c_str(), "wb");
     if (file == nullptr)
         failCheck("cannot write the scratch file");
@@ -63,8 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     vrdconvert::Volume v;
     std::string error;
+    vrdconvert::DicomSeries series;
     const std::unique_ptr<vrdconvert::SliceSource> source =
-        nrrd ? vrdconvert::openNrrd(path, &v, &error) : vrdconvert::openNifti(path, &v, &error);
+        dicom  ? vrdconvert::openDicom(scratchDir() + "/dicom", vrdconvert::DicomRequest{"", true}, &v, &series, &error)
+        : nrrd ? vrdconvert::openNrrd(path, &v, &error)
+               : vrdconvert::openNifti(path, &v, &error);
     if (source == nullptr) {
         if (error.empty())
             failCheck("refused without a reason");
