@@ -399,8 +399,12 @@ bool readTags(const std::string &dir, const std::string &name, bool keepTags, Fi
         return true;
     gdcm::Reader reader;
     reader.SetFileName(path.c_str());
-    if (!reader.ReadUpToTag(gdcm::Tag(0x7FE0, 0x0010), std::set<gdcm::Tag>()))
-        return true;
+    if (!reader.ReadUpToTag(gdcm::Tag(0x7FE0, 0x0010), std::set<gdcm::Tag>())) {
+        if (!walk.magic)
+            return true;
+        *error = format("%s: GDCM cannot read its tags", name.c_str());
+        return false;
+    }
     const gdcm::File &file = reader.GetFile();
     const gdcm::DataSet &ds = file.GetDataSet();
     gdcm::StringFilter filter;
@@ -589,8 +593,8 @@ bool arrange(Series &s, Volume *v, DicomSeries *out, std::string *error)
             return false;
         }
         if (t.hasPixelSpacing != first.hasPixelSpacing ||
-            std::fabs(t.pixelSpacing[0] - first.pixelSpacing[0]) > 1e-4 * first.pixelSpacing[0] ||
-            std::fabs(t.pixelSpacing[1] - first.pixelSpacing[1]) > 1e-4 * first.pixelSpacing[1]) {
+            std::fabs(t.pixelSpacing[0] - first.pixelSpacing[0]) > 1e-4 * std::fabs(first.pixelSpacing[0]) ||
+            std::fabs(t.pixelSpacing[1] - first.pixelSpacing[1]) > 1e-4 * std::fabs(first.pixelSpacing[1])) {
             *error = format("%s and %s differ in PixelSpacing", n, n0);
             return false;
         }
@@ -750,12 +754,12 @@ int32_t narrowest(const ValueRange &r, bool ct)
 // One file's pixels decoded, converted to the output type with its rescale.
 class Decoder {
 public:
-    bool init(uint64_t sliceValues, int32_t dtype)
+    bool init(uint64_t sliceValues, unsigned storedBytes, int32_t dtype)
     {
         values_ = sliceValues;
         dtype_ = dtype;
         try {
-            pixels_.resize(size_t(sliceValues * 4));
+            pixels_.resize(size_t(sliceValues * storedBytes));
         } catch (...) {
             return false;
         }
@@ -797,7 +801,8 @@ private:
         const gdcm::PixelFormat &pf = image.GetPixelFormat();
         const unsigned bytes = pf.GetBitsAllocated() / 8;
         if (image.GetDimension(0) != t.columns || image.GetDimension(1) != t.rows || pf.GetSamplesPerPixel() != 1 ||
-            (bytes != 1 && bytes != 2 && bytes != 4) || image.GetBufferLength() != values_ * bytes) {
+            (bytes != 1 && bytes != 2 && bytes != 4) || image.GetBufferLength() != values_ * bytes ||
+            values_ * bytes > pixels_.size()) {
             *error = format("%s changed since its tags were read, or GDCM sees another image in it", t.name.c_str());
             return false;
         }
@@ -1025,7 +1030,10 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
     const uint64_t sliceValues = uint64_t(v->nx) * uint64_t(v->ny);
     auto source = std::make_unique<DicomSource>(dir, series.files);
     const bool settled = out->dtype != vrdFloat && out->dtype != vrdDouble && scalarBytes(scalarOf(out->dtype)) <= 2;
-    if (!source->decoder.init(sliceValues, vrdDouble)) {
+    unsigned storedBytes = 1;
+    for (const FileTags &t : series.files)
+        storedBytes = std::max(storedBytes, t.bitsAllocated / 8);
+    if (!source->decoder.init(sliceValues, storedBytes, vrdDouble)) {
         *error = "cannot have memory for a slice";
         return nullptr;
     }
@@ -1040,9 +1048,8 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
             return nullptr;
         }
         out->dtype = narrowest(actual, ct);
-        out->valuesScanned = true;
     }
-    source->decoder.init(sliceValues, out->dtype);
+    source->decoder.init(sliceValues, storedBytes, out->dtype);
     v->type = scalarOf(out->dtype);
     v->bigEndian = kHostBigEndian;
     for (const FileTags &t : series.files)

@@ -31,7 +31,6 @@ struct DicomRequest {
 struct DicomSeries {
     int32_t dtype = 0;              // vrd dtype of the rescaled values
     std::vector<float> sliceSpacing; // nz spacings when the slices are unevenly spaced, else empty
-    bool valuesScanned = false;     // the pixels were read once more to choose the type
 };
 
 // The spacing of slice i in sliceSpacing is its distance from slice i-1;
