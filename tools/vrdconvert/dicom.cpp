@@ -114,7 +114,16 @@ private:
         return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
                    : p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
     }
-    static bool isVR(const uint8_t *p) { return p[0] >= 'A' && p[0] <= 'Z' && p[1] >= 'A' && p[1] <= 'Z'; }
+    // The standard's value representations: GDCM reads an element with any
+    // other as if the file were implicit, and stops on an assertion in places.
+    static bool isVR(const uint8_t *p)
+    {
+        static const char kAll[] = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV";
+        for (size_t i = 0; i + 1 < sizeof kAll; i += 2)
+            if (p[0] == kAll[i] && p[1] == kAll[i + 1])
+                return true;
+        return false;
+    }
     static bool longVR(const uint8_t *p)
     {
         static const char *const kLong[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "UC", "UN", "UR", "UT", "SV", "UV"};
@@ -147,6 +156,9 @@ private:
             if (!bytes(head + 2, 6))
                 return false;
             const uint32_t element = u16(head + 2, false);
+            if (!isVR(head + 4))
+                return fail(format("file meta element (0002,%04X) at byte %llu has no value representation", element,
+                                   (unsigned long long)(pos_ - 8)));
             uint64_t length = u16(head + 6, false);
             if (longVR(head + 4)) {
                 if (!bytes(head, 4))
