@@ -4,6 +4,8 @@
 
 #include <vrd/vrd.h>
 
+#include <gdcmDicts.h>
+#include <gdcmGlobal.h>
 #include <gdcmImage.h>
 #include <gdcmImageReader.h>
 #include <gdcmJPEG2000Codec.h>
@@ -17,13 +19,19 @@
 #include <gdcmUIDs.h>
 
 #include <dirent.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <type_traits>
@@ -341,7 +349,205 @@ bool walkFile(const std::string &path, Walk *walk, std::string *error, void *pix
     return ok;
 }
 
+// ---- GDCM in a child process
+
+// GDCM stops on assertions and reads out of bounds on some damaged data
+// (fuzzing found both), so it runs on file data only in a child process,
+// one per pass, which serves the requests one at a time: a fault there ends
+// the child, and the run refuses the file it was reading. Paths go to the
+// child through a socket, results come back in memory shared with it.
+class SharedBlock {
+public:
+    ~SharedBlock()
+    {
+        if (data_ != nullptr)
+            munmap(data_, size_);
+    }
+    bool allocate(size_t size)
+    {
+        data_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (data_ == MAP_FAILED) {
+            data_ = nullptr;
+            return false;
+        }
+        size_ = size;
+        return true;
+    }
+    uint8_t *data() const { return static_cast<uint8_t *>(data_); }
+    size_t size() const { return size_; }
+
+private:
+    void *data_ = nullptr;
+    size_t size_ = 0;
+};
+
+class GdcmWorker {
+public:
+    ~GdcmWorker() { stop(); }
+
+    // Forks the child, which calls job(path) for every request; memory
+    // shared with it must be mapped before.
+    bool start(const std::function<void(const std::string &)> &job, std::string *error)
+    {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            *error = format("cannot start GDCM's process: %s", strerror(errno));
+            return false;
+        }
+        fflush(nullptr);
+        pid_ = fork();
+        if (pid_ < 0) {
+            *error = format("cannot start GDCM's process: %s", strerror(errno));
+            close(pair[0]), close(pair[1]);
+            return false;
+        }
+        if (pid_ == 0) {
+            close(pair[0]);
+            // A fault ends the child by its signal, whatever handlers the
+            // program (or a sanitizer, or a fuzzer) set for itself.
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
+                signal(sig, SIG_DFL);
+            serve(pair[1], job);
+        }
+        close(pair[1]);
+        fd_ = pair[0];
+        return true;
+    }
+
+    // Has the child run its job on path; false with why when the child has ended.
+    bool run(const std::string &path, std::string *why)
+    {
+        if (fd_ < 0) {
+            *why = ended_.empty() ? "GDCM's process is not running" : ended_;
+            return false;
+        }
+        const uint32_t n = uint32_t(path.size());
+        char done = 0;
+        ssize_t got = -1;
+        if (sendAll(&n, sizeof n) && sendAll(path.data(), n)) {
+            while ((got = recv(fd_, &done, 1, 0)) < 0 && errno == EINTR) {
+            }
+        }
+        if (got == 1)
+            return true;
+        stop();
+        *why = ended_;
+        return false;
+    }
+
+    // Ends the child (or notes how it ended).
+    void stop()
+    {
+        if (fd_ >= 0)
+            close(fd_); // the child reads the end of its requests and exits
+        fd_ = -1;
+        if (pid_ <= 0)
+            return;
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        if (WIFSIGNALED(status))
+            ended_ = format("GDCM stopped on signal %d (%s)", WTERMSIG(status), strsignal(WTERMSIG(status)));
+        else
+            ended_ = "GDCM's process ended";
+    }
+
+private:
+    [[noreturn]] static void serve(int fd, const std::function<void(const std::string &)> &job)
+    {
+        for (;;) {
+            uint32_t n = 0;
+            if (!receiveAll(fd, &n, sizeof n) || n > 65536)
+                _exit(0);
+            std::string path(n, '\0');
+            if (!receiveAll(fd, &path[0], n))
+                _exit(0);
+            try {
+                job(path);
+            } catch (...) {
+            }
+            const char done = 1;
+            if (send(fd, &done, 1, MSG_NOSIGNAL) != 1)
+                _exit(0);
+        }
+    }
+    static bool receiveAll(int fd, void *to, size_t n)
+    {
+        auto *p = static_cast<char *>(to);
+        while (n > 0) {
+            const ssize_t got = recv(fd, p, n, 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            p += got, n -= size_t(got);
+        }
+        return true;
+    }
+    bool sendAll(const void *from, size_t n)
+    {
+        const auto *p = static_cast<const char *>(from);
+        while (n > 0) {
+            const ssize_t sent = send(fd_, p, n, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent <= 0)
+                return false;
+            p += sent, n -= size_t(sent);
+        }
+        return true;
+    }
+    int fd_ = -1;
+    pid_t pid_ = -1;
+    std::string ended_;
+};
+
 // ---- what the tags of one file say
+
+// The tags read from every file, in the order of the Tag enumeration.
+struct TagName {
+    uint16_t group, element;
+};
+enum Tag {
+    kRows, kColumns, kSeriesUid, kSeriesNumber, kSeriesDescription, kModality, kPhotometric, kSamples,
+    kBitsAllocated, kBitsStored, kHighBit, kPixelRepresentation, kFrames, kPosition, kOrientation, kPixelSpacing,
+    kSlope, kIntercept, kTilt, kThickness, kStudyDate, kModel, kKvp, kKernel, kTagCount
+};
+constexpr TagName kTags[kTagCount] = {
+    {0x0028, 0x0010}, {0x0028, 0x0011}, {0x0020, 0x000E}, {0x0020, 0x0011}, {0x0008, 0x103E}, {0x0008, 0x0060},
+    {0x0028, 0x0004}, {0x0028, 0x0002}, {0x0028, 0x0100}, {0x0028, 0x0101}, {0x0028, 0x0102}, {0x0028, 0x0103},
+    {0x0028, 0x0008}, {0x0020, 0x0032}, {0x0020, 0x0037}, {0x0028, 0x0030}, {0x0028, 0x1053}, {0x0028, 0x1052},
+    {0x0018, 0x1120}, {0x0018, 0x0050}, {0x0008, 0x0020}, {0x0008, 0x1090}, {0x0018, 0x0060}, {0x0018, 0x1210}};
+constexpr size_t kMostTagText = 1024; // longer values are cut: none of these needs more
+constexpr size_t kTagBlockBytes = 1 + kTagCount * (2 + kMostTagText);
+
+// In the child: GDCM reads the tags up to the pixel data; block gets a
+// status byte (1: read) and each value as a 2-byte length and its text.
+void fetchTags(const std::string &path, uint8_t *block)
+{
+    block[0] = 0;
+    gdcm::Reader reader;
+    reader.SetFileName(path.c_str());
+    if (!reader.ReadUpToTag(gdcm::Tag(0x7FE0, 0x0010), std::set<gdcm::Tag>()))
+        return;
+    const gdcm::File &file = reader.GetFile();
+    const gdcm::DataSet &ds = file.GetDataSet();
+    gdcm::StringFilter filter;
+    filter.SetFile(file);
+    uint8_t *at = block + 1;
+    for (const TagName &n : kTags) {
+        const gdcm::Tag tag(n.group, n.element);
+        std::string text;
+        if (ds.FindDataElement(tag) && !ds.GetDataElement(tag).IsEmpty())
+            text = filter.ToString(tag);
+        const size_t length = std::min(text.size(), kMostTagText);
+        at[0] = uint8_t(length >> 8), at[1] = uint8_t(length);
+        memcpy(at + 2, text.data(), length);
+        at += 2 + length;
+    }
+    block[0] = 1;
+}
 
 struct FileTags {
     std::string name; // within the folder
@@ -392,8 +598,8 @@ uint32_t unsignedTag(const std::string &text, uint32_t otherwise)
 }
 
 // false: not a DICOM image (skipped); an error: a DICOM file that cannot be read.
-bool readTags(const std::string &dir, const std::string &name, bool keepTags, FileTags *t, bool *image,
-              std::string *error)
+bool readTags(const std::string &dir, const std::string &name, bool keepTags, GdcmWorker &worker,
+              const uint8_t *tagBlock, FileTags *t, bool *image, std::string *error)
 {
     *image = false;
     const std::string path = dir + "/" + name;
@@ -409,70 +615,68 @@ bool readTags(const std::string &dir, const std::string &name, bool keepTags, Fi
     }
     if (!walk.pixelData)
         return true;
-    gdcm::Reader reader;
-    reader.SetFileName(path.c_str());
-    if (!reader.ReadUpToTag(gdcm::Tag(0x7FE0, 0x0010), std::set<gdcm::Tag>())) {
+    const uint8_t *block = tagBlock;
+    if (!worker.run(path, &why)) {
+        *error = format("%s: %s reading its tags", name.c_str(), why.c_str());
+        return false;
+    }
+    if (block[0] != 1) {
         if (!walk.magic)
             return true;
         *error = format("%s: GDCM cannot read its tags", name.c_str());
         return false;
     }
-    const gdcm::File &file = reader.GetFile();
-    const gdcm::DataSet &ds = file.GetDataSet();
-    gdcm::StringFilter filter;
-    filter.SetFile(file);
-    auto get = [&](uint16_t group, uint16_t element) {
-        const gdcm::Tag tag(group, element);
-        if (!ds.FindDataElement(tag) || ds.GetDataElement(tag).IsEmpty())
-            return std::string();
-        std::string s = filter.ToString(tag);
-        while (!s.empty() && (s.back() == '\0' || s.back() == ' '))
-            s.pop_back();
-        return trim(s);
-    };
+    std::string values[kTagCount];
+    const uint8_t *at = block + 1;
+    for (std::string &value : values) {
+        const size_t length = std::min<size_t>(size_t(at[0]) << 8 | at[1], kMostTagText);
+        value.assign(reinterpret_cast<const char *>(at + 2), length);
+        at += 2 + length;
+        while (!value.empty() && (value.back() == '\0' || value.back() == ' '))
+            value.pop_back();
+        value = trim(value);
+    }
+    auto get = [&](Tag tag) { return values[tag]; };
     t->name = name;
-    t->rows = unsignedTag(get(0x0028, 0x0010), 0);
-    t->columns = unsignedTag(get(0x0028, 0x0011), 0);
+    t->rows = unsignedTag(get(kRows), 0);
+    t->columns = unsignedTag(get(kColumns), 0);
     if (t->rows == 0 || t->columns == 0)
         return true; // pixel data without an image description: not an image of a series
     *image = true;
-    t->seriesUid = get(0x0020, 0x000E);
-    t->seriesNumber = get(0x0020, 0x0011);
-    t->seriesDescription = printable(get(0x0008, 0x103E));
-    t->modality = get(0x0008, 0x0060);
-    t->photometric = get(0x0028, 0x0004);
+    t->seriesUid = printable(get(kSeriesUid));
+    t->seriesNumber = printable(get(kSeriesNumber));
+    t->seriesDescription = printable(get(kSeriesDescription));
+    t->modality = get(kModality);
+    t->photometric = printable(get(kPhotometric));
     t->transferSyntax = walk.transferSyntax;
-    t->samples = unsignedTag(get(0x0028, 0x0002), 1);
-    t->bitsAllocated = unsignedTag(get(0x0028, 0x0100), 0);
-    t->bitsStored = unsignedTag(get(0x0028, 0x0101), t->bitsAllocated);
-    t->highBit = unsignedTag(get(0x0028, 0x0102), t->bitsStored - 1);
-    t->signedValues = unsignedTag(get(0x0028, 0x0103), 0) == 1;
-    t->frames = unsignedTag(get(0x0028, 0x0008), 1);
-    t->hasPosition = numbers(get(0x0020, 0x0032), t->position, 3) == 3;
-    t->hasOrientation = numbers(get(0x0020, 0x0037), t->orientation, 6) == 6;
-    t->hasPixelSpacing = numbers(get(0x0028, 0x0030), t->pixelSpacing, 2) == 2;
-    if (!number(get(0x0028, 0x1053), &t->slope))
+    t->samples = unsignedTag(get(kSamples), 1);
+    t->bitsAllocated = unsignedTag(get(kBitsAllocated), 0);
+    t->bitsStored = unsignedTag(get(kBitsStored), t->bitsAllocated);
+    t->highBit = unsignedTag(get(kHighBit), t->bitsStored - 1);
+    t->signedValues = unsignedTag(get(kPixelRepresentation), 0) == 1;
+    t->frames = unsignedTag(get(kFrames), 1);
+    t->hasPosition = numbers(get(kPosition), t->position, 3) == 3;
+    t->hasOrientation = numbers(get(kOrientation), t->orientation, 6) == 6;
+    t->hasPixelSpacing = numbers(get(kPixelSpacing), t->pixelSpacing, 2) == 2;
+    if (!number(get(kSlope), &t->slope))
         t->slope = 1;
-    if (!number(get(0x0028, 0x1052), &t->intercept))
+    if (!number(get(kIntercept), &t->intercept))
         t->intercept = 0;
-    number(get(0x0018, 0x1120), &t->tilt);
-    number(get(0x0018, 0x0050), &t->thickness);
+    number(get(kTilt), &t->tilt);
+    number(get(kThickness), &t->thickness);
     t->pixelBytes = walk.pixelBytes;
     t->encapsulated = walk.encapsulated;
     t->transferSyntaxBigEndian = walk.bigEndian;
     if (keepTags) {
         struct Kept {
-            uint16_t group, element;
+            Tag tag;
             const char *name;
         };
-        static const Kept kKept[] = {{0x0008, 0x0060, "Modality"},
-                                     {0x0008, 0x103E, "SeriesDescription"},
-                                     {0x0008, 0x0020, "StudyDate"},
-                                     {0x0008, 0x1090, "ManufacturerModelName"},
-                                     {0x0018, 0x0060, "KVP"},
-                                     {0x0018, 0x1210, "ConvolutionKernel"}};
+        static const Kept kKept[] = {{kModality, "Modality"},     {kSeriesDescription, "SeriesDescription"},
+                                     {kStudyDate, "StudyDate"},   {kModel, "ManufacturerModelName"},
+                                     {kKvp, "KVP"},               {kKernel, "ConvolutionKernel"}};
         for (const Kept &k : kKept) {
-            const std::string value = printable(get(k.group, k.element));
+            const std::string value = printable(get(k.tag));
             if (!value.empty())
                 t->kept.push_back(format("DICOM %s: %s", k.name, value.c_str()));
         }
@@ -694,6 +898,8 @@ struct ValueRange {
     {
         lo = std::min(lo, value);
         hi = std::max(hi, value);
+        if (!std::isfinite(value)) // a slope near the largest double
+            integral = float32 = false;
         if (integral && value != std::floor(value))
             integral = false;
         if (float32 && double(float(value)) != value)
@@ -766,17 +972,22 @@ int32_t narrowest(const ValueRange &r, bool ct)
 // One file's pixels decoded, converted to the output type with its rescale.
 class Decoder {
 public:
-    bool init(uint64_t sliceValues, unsigned storedBytes, int32_t dtype)
+    // The slice's stored values, and with needGdcm the child that decodes
+    // what is compressed (or big-endian) into them.
+    bool init(uint64_t sliceValues, unsigned storedBytes, bool needGdcm, std::string *error)
     {
         values_ = sliceValues;
-        dtype_ = dtype;
-        try {
-            pixels_.resize(size_t(sliceValues * storedBytes));
-        } catch (...) {
+        room_ = sliceValues * storedBytes;
+        if (!block_.allocate(size_t(kPixelsAt + room_))) {
+            *error = "cannot have memory for a slice";
             return false;
         }
-        return true;
+        pixels_ = block_.data() + kPixelsAt;
+        GdcmResult *r = result();
+        uint8_t *pixels = pixels_;
+        return !needGdcm || gdcm_.start([r, pixels](const std::string &path) { decodeInChild(path, r, pixels); }, error);
     }
+    void setType(int32_t dtype) { dtype_ = dtype; }
 
     // Decodes path into the stored values; check reports their rescaled range when given.
     bool decode(const std::string &dir, const FileTags &t, void *out, ValueRange *check, std::string *error)
@@ -788,45 +999,74 @@ public:
         // would copy them through its stream buffers three times over.
         const unsigned bytes = t.bitsAllocated / 8;
         const bool stored = !t.encapsulated && !t.transferSyntaxBigEndian;
-        if (!walkFile(path, &walk, &why, stored ? pixels_.data() : nullptr, values_ * bytes)) {
+        if (!walkFile(path, &walk, &why, stored ? pixels_ : nullptr, values_ * bytes)) {
             *error = format("%s: %s", t.name.c_str(), why.c_str());
             return false;
         }
         if (stored) {
             if (kHostBigEndian)
-                swapBytes(pixels_.data(), values_, int(bytes));
+                swapBytes(pixels_, values_, int(bytes));
             return convertAny(t, bytes, t.signedValues, out, check, error);
         }
         return decodeWithGdcm(path, t, out, check, error);
     }
 
 private:
-    bool decodeWithGdcm(const std::string &path, const FileTags &t, void *out, ValueRange *check, std::string *error)
+    // The request to GDCM's child and what it says of the image it decoded into pixels_.
+    struct GdcmResult {
+        uint32_t columns, rows;
+        uint64_t values, room;
+        uint32_t bytes, isSigned, decoded;
+        char message[300];
+    };
+    static constexpr size_t kPixelsAt = 512; // after the GdcmResult in the shared block
+    GdcmResult *result() const { return reinterpret_cast<GdcmResult *>(block_.data()); }
+
+    static void decodeInChild(const std::string &path, GdcmResult *r, uint8_t *pixels)
     {
         gdcm::ImageReader reader;
         reader.SetFileName(path.c_str());
         if (!reader.Read()) {
-            *error = format("%s: GDCM cannot read the image", t.name.c_str());
-            return false;
+            snprintf(r->message, sizeof r->message, "GDCM cannot read the image");
+            return;
         }
         const gdcm::Image &image = reader.GetImage();
         const gdcm::PixelFormat &pf = image.GetPixelFormat();
         const unsigned bytes = pf.GetBitsAllocated() / 8;
-        if (image.GetDimension(0) != t.columns || image.GetDimension(1) != t.rows || pf.GetSamplesPerPixel() != 1 ||
-            (bytes != 1 && bytes != 2 && bytes != 4) || image.GetBufferLength() != values_ * bytes ||
-            values_ * bytes > pixels_.size()) {
-            *error = format("%s changed since its tags were read, or GDCM sees another image in it", t.name.c_str());
+        if (image.GetDimension(0) != r->columns || image.GetDimension(1) != r->rows || pf.GetSamplesPerPixel() != 1 ||
+            (bytes != 1 && bytes != 2 && bytes != 4) || image.GetBufferLength() != r->values * bytes ||
+            r->values * bytes > r->room) {
+            snprintf(r->message, sizeof r->message, "changed since its tags were read, or GDCM sees another image in it");
+            return;
+        }
+        if (!image.GetBuffer(reinterpret_cast<char *>(pixels)))
+            return;
+        r->bytes = bytes;
+        r->isSigned = pf.GetPixelRepresentation() == 1;
+        r->decoded = 1;
+    }
+
+    bool decodeWithGdcm(const std::string &path, const FileTags &t, void *out, ValueRange *check, std::string *error)
+    {
+        GdcmResult *r = result();
+        memset(r, 0, sizeof *r);
+        r->columns = t.columns, r->rows = t.rows, r->values = values_, r->room = room_;
+        std::string why;
+        const bool ended = gdcm_.run(path, &why);
+        if (ended && r->decoded == 1)
+            return convertAny(t, r->bytes, r->isSigned != 0, out, check, error);
+        r->message[sizeof r->message - 1] = '\0';
+        if (ended && r->message[0] != '\0') {
+            *error = format("%s: %s", t.name.c_str(), r->message);
             return false;
         }
-        if (!image.GetBuffer(reinterpret_cast<char *>(pixels_.data()))) {
-            std::string name = t.transferSyntax;
-            gdcm::UIDs uid;
-            if (uid.SetFromUID(t.transferSyntax.c_str()))
-                name += format(" (%s)", uid.GetName());
-            *error = format("%s: the pixel data cannot be decoded (transfer syntax %s)", t.name.c_str(), name.c_str());
-            return false;
-        }
-        return convertAny(t, bytes, pf.GetPixelRepresentation() == 1, out, check, error);
+        std::string name = t.transferSyntax;
+        gdcm::UIDs uid;
+        if (uid.SetFromUID(t.transferSyntax.c_str()))
+            name += format(" (%s)", uid.GetName());
+        *error = format("%s: the pixel data cannot be decoded (transfer syntax %s)%s%s", t.name.c_str(), name.c_str(),
+                        ended ? "" : ": ", ended ? "" : why.c_str());
+        return false;
     }
 
     bool convertAny(const FileTags &t, unsigned bytes, bool isSigned, void *out, ValueRange *check, std::string *error)
@@ -842,7 +1082,7 @@ private:
     template <typename In>
     bool convert(const FileTags &t, unsigned stored, void *out, ValueRange *check, std::string *error)
     {
-        const In *in = reinterpret_cast<const In *>(pixels_.data());
+        const In *in = reinterpret_cast<const In *>(pixels_);
         // Bits above the stored ones may hold anything (overlays): they are masked off.
         const unsigned width = sizeof(In) * 8;
         const uint64_t mask = stored >= 64 ? ~uint64_t{0} : (uint64_t{1} << stored) - 1;
@@ -917,9 +1157,11 @@ private:
         return ok;
     }
 
-    uint64_t values_ = 0;
+    uint64_t values_ = 0, room_ = 0;
     int32_t dtype_ = 0;
-    std::vector<uint8_t> pixels_;
+    SharedBlock block_;
+    uint8_t *pixels_ = nullptr;
+    GdcmWorker gdcm_;
 };
 
 class DicomSource : public SliceSource {
@@ -932,7 +1174,13 @@ public:
             *error = "no more slices";
             return false;
         }
-        return decoder.decode(dir_, files_[next_++], buffer, nullptr, error);
+        // The slice engine calls this on its reader thread: nothing may escape it.
+        try {
+            return decoder.decode(dir_, files_[next_++], buffer, nullptr, error);
+        } catch (const std::exception &e) {
+            *error = format("%s: decoding failed: %s", files_[next_ - 1].name.c_str(), e.what());
+            return false;
+        }
     }
     bool trailingData() override { return false; }
 
@@ -988,6 +1236,17 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
     closedir(folder);
     std::sort(names.begin(), names.end()); // messages in a stable order, never the slice order
 
+    // GDCM's dictionaries are built once here rather than in every child.
+    gdcm::Global::GetInstance().GetDicts().GetDictEntry(gdcm::Tag(0x0028, 0x0010));
+    SharedBlock shared;
+    GdcmWorker tagReader;
+    if (!shared.allocate(kTagBlockBytes)) {
+        *error = "cannot have shared memory for reading the tags";
+        return nullptr;
+    }
+    uint8_t *tagBlock = shared.data();
+    if (!tagReader.start([tagBlock](const std::string &path) { fetchTags(path, tagBlock); }, error))
+        return nullptr;
     std::vector<Series> all;
     std::map<std::string, size_t> byUid;
     size_t skipped = 0;
@@ -996,7 +1255,7 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
         for (const std::string &name : names) {
             FileTags t;
             bool image = false;
-            if (!readTags(dir, name, request.keepTags, &t, &image, error))
+            if (!readTags(dir, name, request.keepTags, tagReader, tagBlock, &t, &image, error))
                 return nullptr;
             if (!image) {
                 if (skipped++ == 0)
@@ -1043,12 +1302,14 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
     auto source = std::make_unique<DicomSource>(dir, series.files);
     const bool settled = out->dtype != vrdFloat && out->dtype != vrdDouble && scalarBytes(scalarOf(out->dtype)) <= 2;
     unsigned storedBytes = 1;
-    for (const FileTags &t : series.files)
+    bool needGdcm = false;
+    for (const FileTags &t : series.files) {
         storedBytes = std::max(storedBytes, t.bitsAllocated / 8);
-    if (!source->decoder.init(sliceValues, storedBytes, vrdDouble)) {
-        *error = "cannot have memory for a slice";
-        return nullptr;
+        needGdcm = needGdcm || t.encapsulated || t.transferSyntaxBigEndian;
     }
+    tagReader.stop(); // the tags are read: its child exits
+    if (!source->decoder.init(sliceValues, storedBytes, needGdcm, error))
+        return nullptr;
     if (!settled || (ct && out->dtype != vrdIntHU)) {
         ValueRange actual;
         try {
@@ -1061,7 +1322,7 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
         }
         out->dtype = narrowest(actual, ct);
     }
-    source->decoder.init(sliceValues, storedBytes, out->dtype);
+    source->decoder.setType(out->dtype);
     v->type = scalarOf(out->dtype);
     v->bigEndian = kHostBigEndian;
     for (const FileTags &t : series.files)
