@@ -347,6 +347,17 @@ class DicomTest(unittest.TestCase):
         open(path, "wb").write(data)
         self.assertIn("announces 65536 bytes", self.refused(folder))
 
+    def test_a_fault_in_gdcm_refuses_the_file(self):
+        # A damaged RLE stream on which GDCM's decoder reads out of bounds (found by fuzzing).
+        fuzz = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fuzz", "regress", "foreign")
+        os.makedirs(self.path("rle"))
+        with open(os.path.join(fuzz, "dicom-rle-gdcm-segfault"), "rb") as f:
+            data = f.read()[1:]  # after the fuzz target's selector byte
+        with open(self.path("rle", "a.dcm"), "wb") as f:
+            f.write(data)
+        err = self.refused(self.path("rle"))
+        self.assertIn("a.dcm: the pixel data cannot be decoded (transfer syntax 1.2.840.10008.1.2.5 (RLE", err)
+
 
 if __name__ == "__main__":
     unittest.main()
