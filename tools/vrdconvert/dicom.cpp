@@ -15,6 +15,7 @@
 #include <gdcmRLECodec.h>
 #include <gdcmReader.h>
 #include <gdcmStringFilter.h>
+#include <gdcmTrace.h>
 #include <gdcmTransferSyntax.h>
 #include <gdcmUIDs.h>
 
@@ -1236,6 +1237,10 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
     closedir(folder);
     std::sort(names.begin(), names.end()); // messages in a stable order, never the slice order
 
+    // GDCM would print its own warnings and errors: the run says what matters in one line.
+    gdcm::Trace::SetDebug(false);
+    gdcm::Trace::SetWarning(false);
+    gdcm::Trace::SetError(false);
     // GDCM's dictionaries are built once here rather than in every child.
     gdcm::Global::GetInstance().GetDicts().GetDictEntry(gdcm::Tag(0x0028, 0x0010));
     SharedBlock shared;
