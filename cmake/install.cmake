@@ -12,7 +12,7 @@ set(VRD_CMAKE_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/vrd")
 # Installed programs find a shared vrd beside them, wherever the prefix is.
 if(VRD_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   file(RELATIVE_PATH _vrd_bin_to_lib "/_/${CMAKE_INSTALL_BINDIR}" "/_/${CMAKE_INSTALL_LIBDIR}")
-  set_target_properties(volmap volcmp vrdconvert vrdinfo PROPERTIES INSTALL_RPATH "$ORIGIN/${_vrd_bin_to_lib}")
+  set_target_properties(volmap volcmp vrdconvert vrdinfo vrdview PROPERTIES INSTALL_RPATH "$ORIGIN/${_vrd_bin_to_lib}")
 endif()
 
 # The library's PUBLIC_HEADER names files relative to its own directory;
@@ -26,8 +26,10 @@ foreach(_vrd_header IN LISTS _vrd_headers)
 endforeach()
 set_target_properties(vrd PROPERTIES PUBLIC_HEADER "${_vrd_header_paths}")
 
-install(TARGETS volmap volcmp vrdconvert vrdinfo
+install(TARGETS volmap volcmp vrdconvert vrdinfo vrdview
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# vrdview's page, where the program looks for it from its own bin folder.
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/web/" DESTINATION "${VRDVIEW_WEB_INSTALL_DIR}")
 
 # The target itself names <prefix>/include for its users; another include
 # directory is added to that.
@@ -96,12 +98,13 @@ install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/volcmp.1"
   "${PROJECT_SOURCE_DIR}/docs/man/vrdconvert.1"
   "${PROJECT_SOURCE_DIR}/docs/man/vrdinfo.1"
+  "${PROJECT_SOURCE_DIR}/docs/man/vrdview.1"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES
   "${PROJECT_SOURCE_DIR}/docs/man/vrd.3"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
 
-# The numpy module, where Debian's python3 looks for the modules of a prefix:
+# The Python package, where Debian's python3 looks for the modules of a prefix:
 # lib/python3.X/dist-packages (/usr/local/lib/python3.11/dist-packages and
 # /usr/lib/python3.11/dist-packages are on its path).
 set(_vrd_python_dir "${CMAKE_INSTALL_LIBDIR}/python3/dist-packages")
@@ -113,8 +116,14 @@ if(EXISTS /usr/bin/python3)
   endif()
 endif()
 set(VRD_PYTHON_INSTALL_DIR "${_vrd_python_dir}" CACHE STRING
-    "Where python/vrd.py is installed, below the prefix")
-install(FILES "${PROJECT_SOURCE_DIR}/python/vrd.py" DESTINATION "${VRD_PYTHON_INSTALL_DIR}")
+    "Where the package python/vrd is installed, below the prefix")
+install(FILES ${VRD_PYTHON_SOURCES} DESTINATION "${VRD_PYTHON_INSTALL_DIR}/vrd")
+install(TARGETS vrd_python LIBRARY DESTINATION "${VRD_PYTHON_INSTALL_DIR}/vrd")
+# An extension linked to a shared vrd finds it in the prefix's lib/.
+if(VRD_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY" AND NOT IS_ABSOLUTE "${VRD_PYTHON_INSTALL_DIR}")
+  file(RELATIVE_PATH _vrd_py_to_lib "/_/${VRD_PYTHON_INSTALL_DIR}/vrd" "/_/${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(vrd_python PROPERTIES INSTALL_RPATH "$ORIGIN/${_vrd_py_to_lib}")
+endif()
 
 # Debian package: cpack -G DEB in the build directory.
 set(CPACK_GENERATOR "DEB")

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target volmap volcmp vrdinfo vrdconvert vrd_phantom vrd_stats >/dev/null
+cmake --build build -j"$(nproc)" --target volmap volcmp vrdinfo vrdconvert vrdview vrd_phantom vrd_stats >/dev/null
 bin=build/bin
 mkdir -p out
 
@@ -35,4 +35,6 @@ $bin/vrdinfo out/*.vrd | grep -E '^out/[^ ]+: '
 # The windowed volume as NIfTI, for the viewers and pipelines that read it.
 $bin/vrdconvert out/windowed.vrd out/windowed.nii.gz
 echo "vrdconvert out/windowed.nii.gz: $(stat -c %s out/windowed.nii.gz) bytes, NIfTI-1 with the same spacing"
+# Look through them in the browser and choose a window there (Ctrl-C stops it).
+echo "view   $bin/vrdview out/phantom.vrd out/lesion.vrd   # the phantom, its difference to the lesion copy, volmap's window"
 echo "files are in $(pwd)/out; each .vrd is also a PNM image any viewer opens, showing its middle slice"

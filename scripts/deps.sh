@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
-packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy imagemagick
+packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy python3-dev pybind11-dev python3-pytest imagemagick
+  libcpp-httplib-dev chromium chromium-driver python3-selenium python3-psutil
   libgdcm-dev libgdcm-tools python3-pydicom dcm2niix "$@")
 missing=()
 for p in "${packages[@]}"; do

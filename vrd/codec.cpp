@@ -625,6 +625,37 @@ int32_t vrdDeflateSlice(VrdCodec *codec, const void *data, uint32_t length, void
     return done;
 }
 
+uint64_t vrdBlockBound(const VrdCodec *codec, uint32_t length, int32_t compression)
+{
+    return 4 + (compression == vrdCompZlib ? vrdDeflateBound(codec, length) : uint64_t(length));
+}
+
+int32_t vrdEncodeBlock(VrdCodec *codec, const void *data, uint32_t length, int32_t compression, void *out,
+                       uint64_t capacity, uint64_t *blockSize, VrdBlockResult *r)
+{
+    clear(r);
+    *blockSize = 0;
+    unsigned char *bytes = static_cast<unsigned char *>(out);
+    uint32_t payload = 0;
+    if (compression == vrdCompNone && capacity >= 4 + uint64_t(length)) {
+        if (length > 0)
+            memcpy(bytes + 4, data, length);
+        payload = length;
+    } else if (compression == vrdCompZlib && capacity > 4) {
+        if (!vrdDeflateSlice(codec, data, length, bytes + 4, capacity - 4, &payload, r))
+            return 0;
+    } else {
+        say(r, compression == vrdCompZlib ? "WriteSliceDataZ: Compression Error\n" : "WriteSliceDataN: Write Error\n");
+        fatal(r, 1);
+        return 0;
+    }
+    bytes[0] = uint8_t(payload >> 24), bytes[1] = uint8_t(payload >> 16);
+    bytes[2] = uint8_t(payload >> 8), bytes[3] = uint8_t(payload);
+    r->length = payload;
+    *blockSize = 4 + uint64_t(payload);
+    return 1;
+}
+
 int32_t vrdWriteBlock(FILE *file, const void *payload, uint32_t length, int32_t compression, VrdBlockResult *r)
 {
     clear(r);

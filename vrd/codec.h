@@ -99,6 +99,17 @@ int32_t vrdReadBlock(FILE *file, VrdCodec *codec, void *slice, int32_t endian, i
 int32_t vrdDeflateSlice(VrdCodec *codec, const void *data, uint32_t length, void *out, uint64_t capacity,
                         uint32_t *outLength, VrdBlockResult *result);
 
+/* The bytes of a finished block in memory, as WriteSliceDataN writes it:
+   the 4-byte big-endian length field, then length bytes of data raw
+   (vrdCompNone) or deflated with codec's setting (vrdCompZlib; codec must
+   have vrdCodecDeflate). vrdBlockBound is the capacity out needs;
+   vrdEncodeBlock stores the block's size in *blockSize and returns 1, or 0
+   with a fatal fault in *result (WriteSliceDataZ's message; any other
+   compression code is refused too). Never prints or exits. */
+uint64_t vrdBlockBound(const VrdCodec *codec, uint32_t length, int32_t compression);
+int32_t vrdEncodeBlock(VrdCodec *codec, const void *data, uint32_t length, int32_t compression, void *out,
+                       uint64_t capacity, uint64_t *blockSize, VrdBlockResult *result);
+
 /* Writes one block: its length field, then `length` payload bytes, then
    flushes. compression selects the message of a short write
    (WriteSliceDataZ's or WriteSliceDataN's); other codes write nothing but

@@ -21,6 +21,7 @@
 #include "vrd/writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,16 @@ constexpr size_t kThreadStack = size_t{1} << 20;
 constexpr size_t kGuard = 4096; // a page below each stack that no thread may touch
 constexpr int32_t kMaxThreads = 256;
 constexpr int32_t kMaxSlots = 512;
+
+// A bounded output (vrdEngineBoundOutput) writes at most this many times the
+// block bytes read, the most deflate can shrink data by, plus the allowance.
+constexpr uint64_t kMostExpansion = 1032;
+constexpr uint64_t kOutputAllowance = uint64_t{1} << 20;
+
+// Slices whose work (see sliceWork) is below this are not worth handing to
+// other threads: the hand-over (a few locks and wake-ups, about 15 us) would
+// cost more than the threads gain, so the engine runs the plain loop.
+constexpr uint64_t kLeastSharedWork = uint64_t{256} << 10;
 
 template <class T>
 T *allocate(size_t n)
@@ -115,6 +126,12 @@ struct VrdEngine {
 
     int64_t *damaged = nullptr; // per input, then the output
     FILE *output = nullptr;
+    // Once a block cannot be written whole (a full disk) or would pass the
+    // output's bound, no more blocks are written or deflated: the run's
+    // output is lost anyway, and its message is said once.
+    std::atomic<bool> outputFailed{false};
+    uint64_t inputBlockBytes = 0;  // length fields and payloads read, up to the slice written
+    uint64_t outputBlockBytes = 0; // the same, written
 
     // The middle output slice, kept for the icon's preview.
     unsigned char *preview = nullptr;
@@ -148,11 +165,17 @@ bool zlibOutput(const VrdEngine *e)
 
 // ---- buffers
 
+// Whether input k's slices are the caller's memory rather than the engine's.
+bool callersSlices(const VrdEngine *e, int32_t k)
+{
+    return k == 0 && e->setup.sliceAt != nullptr;
+}
+
 void releaseSlot(const VrdEngine *e, Slot &s)
 {
     if (s.slices != nullptr)
         for (int32_t k = 0; k < e->setup.inputCount; ++k)
-            if (!s.shares || isZlibFile(e->inputs[k]))
+            if (!callersSlices(e, k) && (!s.shares || isZlibFile(e->inputs[k])))
                 vrdpriv::unmapBuffer(s.slices[k]);
     free(s.slices);
     if (!s.shares) {
@@ -184,7 +207,9 @@ bool setUpSlot(const VrdEngine *e, Slot &s, const Slot *owner)
         // A decoder may write past what a damaged block fills, so a zlib
         // input keeps the slice before in a buffer of its own; a raw read
         // stores only what arrives, and the plain loop shares one buffer.
-        if (s.shares && !isZlibFile(e->inputs[k]))
+        if (callersSlices(e, k))
+            s.slices[k] = nullptr; // set for every slice as it is read
+        else if (s.shares && !isZlibFile(e->inputs[k]))
             s.slices[k] = owner->slices[k];
         else if ((s.slices[k] = buffer(e->sliceBytes[k])) == nullptr)
             return false;
@@ -216,6 +241,18 @@ bool setUpSlot(const VrdEngine *e, Slot &s, const Slot *owner)
     return e->setup.scratchBytes == 0 || (s.scratch = buffer(e->setup.scratchBytes)) != nullptr;
 }
 
+// About what one slice costs to decode, compute and encode, in bytes of
+// memory traffic: inflating and deflating cost many times a copy.
+uint64_t sliceWork(const VrdEngine *e)
+{
+    uint64_t work = 0;
+    for (int32_t k = 0; k < e->setup.inputCount; ++k)
+        work += e->sliceBytes[k] * (isZlibFile(e->inputs[k]) ? 4 : 1);
+    if (e->setup.outputDtype != 0)
+        work += e->outBytes * (zlibOutput(e) ? 16 : 1);
+    return work;
+}
+
 // About what one slot holds: the inputs' slices and zlib payloads, the
 // output slice and its deflated block, the scratch.
 uint64_t slotBytes(const VrdEngine *e)
@@ -240,11 +277,25 @@ void readSlot(VrdEngine *e, Slot &s, VrdCodec *streamCodec)
         Part &p = s.parts[k];
         VrdBlockResult &b = s.blocks[k];
         p.pending = false;
+        p.arrived = 0;
         if (in.source != nullptr) {
             b = VrdBlockResult{};
             in.source(e->setup.user, s.z, s.slices[k], &b);
             b.filled = e->sliceBytes[k]; // a source fills its slice
             continue;
+        }
+        if (callersSlices(e, k))
+            s.slices[k] = e->setup.sliceAt(e->setup.user, s.z);
+        if (k == 0 && e->setup.blockOffsets != nullptr &&
+            fseeko(in.file, off_t(e->setup.blockOffsets[s.z]), SEEK_SET) != 0) {
+            b = VrdBlockResult{};
+            snprintf(b.message, sizeof b.message, "cannot reach the block of slice %d\n", s.z);
+            b.outcome = vrdBlockFatal, b.exitStatus = 1, b.lengthEnded = 1;
+            p.pending = false;
+            s.ended = true;
+            for (int32_t j = k + 1; j < e->setup.inputCount; ++j)
+                s.blocks[j] = VrdBlockResult{};
+            return;
         }
         const int read = vrdpriv::readForLater(in.file, streamCodec, s.slices[k], e->sliceBytes[k],
                                                in.header->compression, p.payload, p.capacity, &p.arrived, &b);
@@ -271,7 +322,8 @@ void computeSlot(VrdEngine *e, Slot &s, int32_t worker, VrdCodec *codec)
     if (e->setup.compute != nullptr)
         e->setup.compute(e->setup.user, worker, s.z, s.slices, s.out, e->count, s.scratch);
     s.deflateFault = VrdBlockResult{};
-    if (zlibOutput(e))
+    s.deflatedLength = 0;
+    if (zlibOutput(e) && !e->outputFailed.load(std::memory_order_relaxed))
         vrdDeflateSlice(codec, s.out, uint32_t(e->outBytes), s.deflated, s.deflatedCapacity, &s.deflatedLength,
                         &s.deflateFault);
     s.computed = true;
@@ -337,10 +389,51 @@ void say(VrdEngine *e, const char *text)
 
 void stopThreads(VrdEngine *e);
 
+// A slice none of whose blocks gave a byte is the slice before, input for
+// input. When compute depends on the inputs alone (vrdEngineRepeats), its
+// output, scratch and block are those of the slice before as well: they are
+// taken over (buffers swapped, so nothing is copied) instead of being
+// computed and deflated again, so that a file of many empty or cut blocks
+// costs what its blocks hold, not a slice's work each.
+bool repeatsPrevious(const VrdEngine *e, const Slot &s, const Slot *previous)
+{
+    if ((e->setup.flags & vrdEngineRepeats) == 0 || previous == nullptr || s.stops || s.computed ||
+        !previous->computed)
+        return false;
+    for (int32_t k = 0; k < e->setup.inputCount; ++k)
+        if (!s.parts[k].tail || s.blocks[k].filled != 0 || e->inputs[k].source != nullptr)
+            return false;
+    return true;
+}
+
+void takeOver(const VrdEngine *e, Slot &s, Slot &previous)
+{
+    // In the plain loop the two slots share all but zlib inputs' slices, so
+    // most of these swaps exchange a buffer with itself.
+    for (int32_t k = 0; k < e->setup.inputCount; ++k)
+        std::swap(s.slices[k], previous.slices[k]);
+    std::swap(s.out, previous.out);
+    std::swap(s.deflated, previous.deflated);
+    std::swap(s.scratch, previous.scratch);
+    s.deflatedLength = previous.deflatedLength;
+    s.deflateFault = previous.deflateFault;
+    s.computed = true;
+}
+
+// The slices not written from slice z on: counted once, said once.
+void outputFails(VrdEngine *e, int32_t z, const char *message)
+{
+    say(e, message);
+    e->damaged[e->setup.inputCount] += e->nz - z;
+    e->outputFailed.store(true, std::memory_order_relaxed);
+}
+
 // What a slice shows, in slice order. Returns false when the run ends here.
 bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
 {
-    if (!s.stops && !s.computed)
+    if (repeatsPrevious(e, s, previous))
+        takeOver(e, s, *const_cast<Slot *>(previous));
+    else if (!s.stops && !s.computed)
         finishSlot(e, s, previous, e->codecCount - 1, e->codecs[e->codecCount - 1]);
     for (int32_t k = 0; k <= s.lastPart; ++k) {
         say(e, s.blocks[k].message);
@@ -362,14 +455,30 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
         e->setup.ordered(e->setup.user, s.z, s.slices, s.blocks, s.out, s.scratch);
     if (s.stops)
         return false;
-    if (e->output != nullptr && e->setup.outputDtype != 0) {
+    for (int32_t k = 0; k < e->setup.inputCount; ++k)
+        if (e->inputs[k].source == nullptr)
+            e->inputBlockBytes += 4 + std::min<uint64_t>(s.blocks[k].length, std::max(s.parts[k].arrived, s.blocks[k].filled));
+    if (e->output != nullptr && e->setup.outputDtype != 0 && !e->outputFailed.load(std::memory_order_relaxed)) {
         VrdBlockResult w{};
         const bool zlib = zlibOutput(e);
-        vrdWriteBlock(e->output, zlib ? s.deflated : s.out, zlib ? s.deflatedLength : uint32_t(e->outBytes),
-                      e->setup.outputCompression, &w);
-        say(e, w.message);
-        if (w.outcome != vrdBlockWhole)
-            ++e->damaged[e->setup.inputCount];
+        const uint32_t length = zlib ? s.deflatedLength : uint32_t(e->outBytes);
+        e->outputBlockBytes += 4 + uint64_t(length);
+        if ((e->setup.flags & vrdEngineBoundOutput) != 0 &&
+            e->outputBlockBytes > kMostExpansion * e->inputBlockBytes + kOutputAllowance) {
+            char text[200];
+            snprintf(text, sizeof text,
+                     "vrdEngine: the output would pass %llu bytes at slice %d, %d times the %llu block bytes read;"
+                     " its blocks hold too little for their slices\n",
+                     static_cast<unsigned long long>(kMostExpansion * e->inputBlockBytes + kOutputAllowance), s.z,
+                     int(kMostExpansion), static_cast<unsigned long long>(e->inputBlockBytes));
+            outputFails(e, s.z, text);
+        } else {
+            vrdWriteBlock(e->output, zlib ? s.deflated : s.out, length, e->setup.outputCompression, &w);
+            if (w.outcome != vrdBlockWhole)
+                outputFails(e, s.z, w.message);
+            else
+                say(e, w.message);
+        }
         if (e->preview != nullptr && s.z == e->nz / 2) {
             memcpy(e->preview, s.out, size_t(e->outBytes));
             e->previewKept = true;
@@ -383,6 +492,8 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
 void beginRun(VrdEngine *e, FILE *output)
 {
     e->output = output;
+    e->outputFailed = false;
+    e->inputBlockBytes = e->outputBlockBytes = 0;
     e->previewKept = false;
     e->blocksStart = -1;
     if (e->preview != nullptr && output != nullptr && fflush(output) == 0)
@@ -635,6 +746,10 @@ bool validSetup(const VrdEngineSetup *s, char *why, size_t whySize)
         reason(why, whySize, "unknown output type or compression");
         return false;
     }
+    if ((s->sliceAt != nullptr || s->blockOffsets != nullptr) && s->inputs[0].source != nullptr) {
+        reason(why, whySize, "slices read into the caller's memory or by their place need a file");
+        return false;
+    }
     if (s->threads < 0 || s->threads > kMaxThreads) {
         reason(why, whySize, "thread count %d is not from 1 to %d", s->threads, kMaxThreads);
         return false;
@@ -756,6 +871,10 @@ VrdEngine *vrdEngineNew(const VrdEngineSetup *setup, char *why, size_t whySize)
     // reader and the writer wait on the files; the slices in flight never
     // take more than half the machine's memory.
     int32_t threads = setup->threads > 0 ? setup->threads : threadsFromEnvironment();
+    // Thin slices run faster in the plain loop than handed between threads;
+    // a thread count that was asked for is kept.
+    if (setup->threads == 0 && getenv("VRD_THREADS") == nullptr && sliceWork(e) < kLeastSharedWork)
+        threads = 1;
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
     const uint64_t budget = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) / 2 : UINT64_MAX;
     const uint64_t fitting = std::min<uint64_t>(budget / slotBytes(e), kMaxSlots);

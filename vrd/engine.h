@@ -74,7 +74,17 @@ enum {
     vrdEnginePreview = 4,
     /* A progress line on stderr while the run takes longer than about a
        second, cleared before every message and at the end. */
-    vrdEngineProgress = 8
+    vrdEngineProgress = 8,
+    /* compute depends on the input slices alone, not on z or earlier calls:
+       a slice none of whose blocks gave a byte (so a repeat of the slice
+       before) reuses the output, scratch and block of the slice before
+       instead of computing and deflating them again. */
+    vrdEngineRepeats = 16,
+    /* The output's blocks may take at most 1032 times the block bytes read
+       (the most deflate can shrink data by) plus 1 MiB: past that, one
+       message, and no more blocks are written (counted as not written
+       whole), as after a failed write. */
+    vrdEngineBoundOutput = 32
 };
 
 typedef struct VrdEngineSetup {
@@ -90,6 +100,12 @@ typedef struct VrdEngineSetup {
     void *user;
     int32_t threads;           /* 0: VRD_THREADS when it is 1 to 256, else one per core */
     int32_t flags;             /* vrdEngine* flags */
+    /* Reading into the caller's memory; input 0 must then be a file. */
+    const int64_t *blockOffsets;            /* nz entries: where block z of input 0 starts (a block
+                                               index's offsets); null: each right after the one before */
+    void *(*sliceAt)(void *user, int32_t z); /* the memory that slice z of input 0 is read and decoded
+                                               into (count values of its dtype), instead of the
+                                               engine's own; called in slice order. null: the engine's */
 } VrdEngineSetup;
 
 typedef struct VrdEngine VrdEngine;

@@ -1,7 +1,34 @@
 #include "vrd/header.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace {
+
+// An array of count comments with room for one more. The header records no
+// capacity, and callers may hand in arrays of their own (any malloc'd size),
+// so the room an array has is asked of the allocator; when it is full the
+// array doubles, so that n comments cost O(n) copies, not O(n^2).
+char **growComments(char **comments, size_t count)
+{
+#ifdef __GLIBC__
+    if (comments != nullptr && malloc_usable_size(comments) >= (count + 1) * sizeof(char *))
+        return comments;
+    const size_t room = count < 4 ? 4 : count * 2;
+    if (room > SIZE_MAX / sizeof(char *))
+        return nullptr;
+    return static_cast<char **>(realloc(comments, room * sizeof(char *)));
+#else
+    return static_cast<char **>(realloc(comments, (count + 1) * sizeof(char *)));
+#endif
+}
+
+} // namespace
 
 extern "C" {
 
@@ -55,7 +82,7 @@ void vrdAddHdrComment(VrdHeader *h, const char *text)
     const int32_t count = h->commentCount < 0 ? 0 : h->commentCount;
     char **grown = nullptr;
     if (count < INT32_MAX)
-        grown = static_cast<char **>(realloc(h->comments, (static_cast<size_t>(count) + 1) * sizeof(char *)));
+        grown = growComments(h->comments, size_t(count));
     if (grown == nullptr) {
         fprintf(stderr, "vrdAddHdrComment: Allocation Error\n");
         exit(1);

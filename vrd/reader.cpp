@@ -1,5 +1,6 @@
 #include "vrd/reader.h"
 
+#include "vrd/clocale_internal.h"
 #include "vrd/validate.h"
 #include "vrd/writer.h"
 
@@ -7,6 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -66,20 +70,42 @@ void storeSpacing(float *values, int32_t size, int32_t &next, float value)
 }
 
 // The writer prints five lines for every slot of a header's transfer
-// functions, whether or not the file filled them, so the count is what a
-// reader must bound: a count beyond this (40 MiB of slots, far past any real
-// volume) is refused like one whose array cannot be had.
-constexpr int32_t kMaxTransferFunctions = 1 << 20;
+// functions, whether or not the file filled them, and every program that
+// writes a volume copies them: the count is what a reader must bound. Real
+// volumes carry a handful; beyond this many (each slot printed again costs a
+// line, so about 1.4 MB of header for a file that named the count in one
+// line) the file is refused like one whose array cannot be had.
+constexpr int32_t kMaxTransferFunctions = 4096;
 
-void dropTransferFunctions(VrdHeader *h)
-{
-    if (h->tfdata != nullptr)
-        for (int64_t i = 0; i < int64_t{h->tfnum} * 5; ++i)
-            free(h->tfdata[i]);
-    free(h->tfdata);
-    h->tfdata = nullptr;
-    h->tfnum = 0;
-}
+// Strings in reading order, in an array that doubles when full (the library
+// is built without exceptions, so no std::vector).
+struct Values {
+    char **items = nullptr;
+    size_t size = 0, room = 0;
+    ~Values() { clear(), free(items); }
+    void clear()
+    {
+        for (size_t i = 0; i < size; ++i)
+            free(items[i]);
+        size = 0;
+    }
+    bool push(char *item)
+    {
+        if (size == room) {
+            const size_t more = room < 16 ? 16 : room * 2;
+            char **grown = static_cast<char **>(realloc(items, more * sizeof(char *)));
+            if (grown == nullptr)
+                return false;
+            items = grown, room = more;
+        }
+        items[size++] = item;
+        return true;
+    }
+};
+
+// The error number of a comment that cannot be had. The classic reader ends
+// the process for it, as vrdAddHdrComment does; the reentrant one refuses.
+constexpr int32_t kCommentAllocation = 13;
 
 // State of one header read beyond the header record itself.
 struct Parse {
@@ -89,8 +115,13 @@ struct Parse {
     // Sizes of rx, ry and rz as set up by the last "#!vtype" line.
     int32_t sizeX = 0, sizeY = 0, sizeZ = 0;
     int32_t nextX = 0, nextY = 0, nextZ = 0;
-    int64_t tfSlots = 0;
-    int32_t tfFunction = 0, tfComponent = 0;
+    // A "#!tfnum" line only records its count: the array is made once, at
+    // the end of the header, so that a count repeated line after line costs
+    // nothing per line. Values read since the last count, and the slot of
+    // the first of them (slots run on across "#!tfnum" lines).
+    int32_t tfCount = 0;
+    int64_t tfFirstSlot = 0;
+    Values tfValues;
 };
 
 bool isBlank(char c)
@@ -128,7 +159,26 @@ bool setUpSpacingArrays(Parse &p)
     return true;
 }
 
-void readComment(Parse &p)
+// Appends a comment; false when memory runs out (the header then holds
+// every comment before it, none without its string).
+bool addComment(VrdHeader *h, const char *text)
+{
+    const int32_t count = h->commentCount < 0 ? 0 : h->commentCount;
+    if (count == INT32_MAX)
+        return false;
+    char **grown = static_cast<char **>(realloc(h->comments, (static_cast<size_t>(count) + 1) * sizeof(char *)));
+    if (grown == nullptr)
+        return false;
+    h->comments = grown;
+    char *copy = strdup(text);
+    if (copy == nullptr)
+        return false;
+    grown[count] = copy;
+    h->commentCount = count + 1;
+    return true;
+}
+
+bool readComment(Parse &p)
 {
     size_t length = strlen(p.line);
     if (length > 0)
@@ -136,7 +186,7 @@ void readComment(Parse &p)
     const char *text = length > 9 ? p.line + 9 : "";
     while (*text != '\0' && isBlank(*text))
         ++text;
-    vrdAddHdrComment(p.h, text);
+    return addComment(p.h, text);
 }
 
 void readSpacing(Parse &p, char axis, float v)
@@ -226,10 +276,8 @@ int32_t applyKey(Parse &p)
         }
         return 0;
     }
-    if (strncmp(line, "#!comment", 9) == 0) {
-        readComment(p);
-        return 0;
-    }
+    if (strncmp(line, "#!comment", 9) == 0)
+        return readComment(p) ? 0 : kCommentAllocation;
     if (sscanf(line, "#!px %f", &real) == 1) {
         readSpacing(p, 'x', real);
         return 0;
@@ -245,39 +293,47 @@ int32_t applyKey(Parse &p)
     if (sscanf(line, "#!tfnum %d", &value) == 1) {
         if (value < 0 || value > kMaxTransferFunctions)
             return 33;
-        char **slots = nullptr;
-        if (value > 0) {
-            slots = static_cast<char **>(calloc(static_cast<size_t>(value) * 5, sizeof(char *)));
-            if (slots == nullptr)
-                return 33;
-        }
-        // An earlier array was set up by this same read; its strings sit in
-        // slots that the counters, which are not reset, never reach again.
-        dropTransferFunctions(h);
-        h->tfnum = value;
-        h->tfdata = slots;
-        p.tfSlots = int64_t{value} * 5;
+        // The values of an earlier count sit in slots of an array that this
+        // count replaces: they are dropped.
+        p.tfFirstSlot += int64_t(p.tfValues.size);
+        p.tfValues.clear();
+        p.tfCount = value;
         return 0;
     }
     char component = 0;
     if (sscanf(line, "#!tfdata %c %[ \t.0-9_a-zA-Z-] ", &component, word) == 2) {
-        if (h->tfnum == 0)
+        if (p.tfCount == 0)
             return 34;
-        // The counters run on across "#!tfnum" lines.
-        const int64_t slot = int64_t{p.tfFunction} * 5 + p.tfComponent;
-        if (slot >= p.tfSlots)
+        if (p.tfFirstSlot + int64_t(p.tfValues.size) >= int64_t{p.tfCount} * 5)
             return 31;
         char *copy = strdup(word);
         if (copy == nullptr)
             return 33;
-        h->tfdata[slot] = copy;
-        if (++p.tfComponent == 5) {
-            p.tfComponent = 0;
-            ++p.tfFunction;
+        if (!p.tfValues.push(copy)) {
+            free(copy);
+            return 33;
         }
         return 0;
     }
     return 0;
+}
+
+// Makes the header's transfer-function array of the last count and moves the
+// values read since it into their slots. False when memory runs out.
+bool setTransferFunctions(Parse &p)
+{
+    if (p.tfCount == 0)
+        return true;
+    const size_t slots = size_t(p.tfCount) * 5;
+    char **array = static_cast<char **>(calloc(slots, sizeof(char *)));
+    if (array == nullptr)
+        return false;
+    for (size_t i = 0; i < p.tfValues.size; ++i)
+        array[size_t(p.tfFirstSlot) + i] = p.tfValues.items[i];
+    p.tfValues.size = 0; // the header holds them now
+    p.h->tfnum = p.tfCount;
+    p.h->tfdata = array;
+    return true;
 }
 
 // A rectilinear grid whose arrays were sized for other dimensions than the
@@ -312,25 +368,22 @@ void probeNumberFormat()
     exit(1);
 }
 
-} // namespace
-
-extern "C" FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int32_t *iconHeight,
-                               int32_t *isColor)
+// Reads the header lines into h; returns 0 or the error number. Touches no
+// global state and prints nothing.
+int32_t parseHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int32_t *iconHeight, int32_t *isColor)
 {
-    probeNumberFormat();
-
     Parse p;
     p.h = h;
     int type = 0;
     if (fgets(p.line, kLineLimit, file) == nullptr || sscanf(p.line, "P%d", &type) != 1)
-        return refuse(2);
+        return 2;
     if (type != 5 && type != 6)
-        return refuse(3);
+        return 3;
     *isColor = type == 6 ? 1 : 0;
 
     int width = 0, height = 0;
     if (fgets(p.line, kLineLimit, file) == nullptr || sscanf(p.line, "%d %d", &width, &height) != 2)
-        return refuse(5);
+        return 5;
     *iconWidth = width;
     *iconHeight = height;
 
@@ -339,33 +392,91 @@ extern "C" FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int
 
     if (fgets(p.line, kLineLimit, file) == nullptr ||
         sscanf(p.line, "#!vrd %d.%d", &h->versionMajor, &h->versionMinor) != 2)
-        return refuse(5);
+        return 5;
     if (h->versionMajor > 6)
-        return refuse(35);
+        return 35;
 
     const size_t endLength = strlen(vrdLastLine) - 1;
     for (;;) {
         if (fgets(p.line, kLineLimit, file) == nullptr)
-            return refuse(6);
+            return 6;
         const int32_t error = applyKey(p);
         if (error != 0)
-            return refuse(error);
+            return error;
         if (strncmp(p.line, vrdLastLine, endLength) == 0)
             break;
     }
     // The PNM maximum-value line; neither its presence nor its text matters.
     (void)fgets(p.line, kLineLimit, file);
+    if (!setTransferFunctions(p))
+        return 33;
 
     if (!arraysMatchGrid(p)) {
         // A dimension fault: only the rules before the dimension rule
         // (compression, endian) still come first.
         VrdHeader withoutSpacing = *h;
         withoutSpacing.vtype = vrdRectXYZ + 1;
-        if (vrdCheckHeader(&withoutSpacing) == 0 && (vrdErrno == 36 || vrdErrno == 15))
-            return nullptr;
-        return refuse(16);
+        const int32_t broken = vrdCheckHeaderR(&withoutSpacing);
+        return broken == 36 || broken == 15 ? broken : 16;
     }
-    return vrdCheckHeader(h) == 1 ? file : nullptr;
+    return vrdCheckHeaderR(h);
+}
+
+void setMessage(char *message, size_t size, int32_t error, int osError)
+{
+    if (message == nullptr || size == 0)
+        return;
+    const char *text = error >= 0 && error <= 36 ? vrdErrorMessages[error] : "unknown error";
+    if (osError != 0) {
+        char reason[128] = "";
+        // The GNU strerror_r returns its text, which may not be in reason.
+        const char *why = strerror_r(osError, reason, sizeof reason);
+        snprintf(message, size, "%s: %s", text, why);
+    } else {
+        snprintf(message, size, "%s", text);
+    }
+}
+
+// Steps over the icon: a regular file is checked to hold it and the stream
+// moved past it without reading; anything else is read and dropped.
+int32_t skipIcon(FILE *file, uint64_t total, int64_t *firstBlock)
+{
+    struct stat info;
+    const off_t at = ftello(file);
+    if (at >= 0 && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (total > uint64_t(info.st_size) || uint64_t(at) > uint64_t(info.st_size) - total)
+            return 4;
+        if (fseeko(file, off_t(uint64_t(at) + total), SEEK_SET) != 0)
+            return 4;
+        *firstBlock = int64_t(uint64_t(at) + total);
+        return 0;
+    }
+    unsigned char scratch[4096];
+    uint64_t left = total;
+    while (left > 0) {
+        const size_t want = left < sizeof scratch ? size_t(left) : sizeof scratch;
+        const size_t got = fread(scratch, 1, want, file);
+        left -= got;
+        if (got < want)
+            return 4;
+    }
+    const off_t end = ftello(file);
+    *firstBlock = end >= 0 ? int64_t(end) : -1;
+    return 0;
+}
+
+} // namespace
+
+extern "C" FILE *readVrdHeader(FILE *file, VrdHeader *h, int32_t *iconWidth, int32_t *iconHeight,
+                               int32_t *isColor)
+{
+    probeNumberFormat();
+    const int32_t error = parseHeader(file, h, iconWidth, iconHeight, isColor);
+    if (error == kCommentAllocation) {
+        fprintf(stderr, "vrdAddHdrComment: Allocation Error\n");
+        exit(1);
+    }
+    return error == 0 ? file : refuse(error);
 }
 
 extern "C" FILE *vrdReadPrologue(FILE *file, VrdHeader *h)
@@ -411,4 +522,72 @@ extern "C" FILE *vrdOpenRead(const char *path, VrdHeader *h)
         return nullptr;
     }
     return file;
+}
+
+extern "C" void vrdFreeHeader(VrdHeader *h)
+{
+    if (h == nullptr)
+        return;
+    free(h->rx);
+    free(h->ry);
+    free(h->rz);
+    if (h->comments != nullptr)
+        for (int32_t i = 0; i < h->commentCount; ++i)
+            free(h->comments[i]);
+    free(h->comments);
+    if (h->tfdata != nullptr)
+        for (int64_t i = 0; i < int64_t{h->tfnum} * 5; ++i)
+            free(h->tfdata[i]);
+    free(h->tfdata);
+    vrdClearHeader(h);
+}
+
+extern "C" int32_t vrdReadPrologueR(FILE *file, VrdHeader *h, VrdPrologue *prologue, char *message,
+                                    size_t messageSize)
+{
+    VrdPrologue found{};
+    found.firstBlock = -1;
+    int32_t error = 0;
+    {
+        const vrdpriv::CLocale c;
+        *h = VrdHeader{};
+        error = parseHeader(file, h, &found.iconWidth, &found.iconHeight, &found.isColor);
+    }
+    if (error == 0 && (found.iconWidth < 0 || found.iconHeight < 0))
+        error = 4;
+    if (error == 0) {
+        const uint64_t total = uint64_t(found.isColor == 1 ? 3 : 1) * uint64_t(found.iconWidth) *
+                               uint64_t(found.iconHeight);
+        error = total > uint64_t(PTRDIFF_MAX) ? 14 : skipIcon(file, total, &found.firstBlock);
+    }
+    if (error != 0)
+        vrdFreeHeader(h);
+    setMessage(message, messageSize, error, 0);
+    if (prologue != nullptr)
+        *prologue = found;
+    return error;
+}
+
+extern "C" int32_t vrdOpenReadR(const char *path, VrdHeader *h, VrdPrologue *prologue, FILE **file, char *message,
+                                size_t messageSize)
+{
+    *file = nullptr;
+    FILE *opened = fopen(path, "rbe");
+    if (opened == nullptr) {
+        const int why = errno;
+        *h = VrdHeader{};
+        if (prologue != nullptr) {
+            *prologue = VrdPrologue{};
+            prologue->firstBlock = -1;
+            prologue->osError = why;
+        }
+        setMessage(message, messageSize, 1, why);
+        return 1;
+    }
+    const int32_t error = vrdReadPrologueR(opened, h, prologue, message, messageSize);
+    if (error != 0)
+        fclose(opened);
+    else
+        *file = opened;
+    return error;
 }

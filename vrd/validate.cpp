@@ -107,6 +107,11 @@ int32_t firstBrokenRule(const VrdHeader *h)
 
 } // namespace
 
+extern "C" int32_t vrdCheckHeaderR(const VrdHeader *h)
+{
+    return firstBrokenRule(h);
+}
+
 extern "C" int32_t vrdCheckHeader(const VrdHeader *h)
 {
     const int32_t broken = firstBrokenRule(h);

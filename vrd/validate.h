@@ -38,6 +38,10 @@ extern const char *const vrdErrorMessages[37];
    the first rule it breaks. Reads h only. */
 int32_t vrdCheckHeader(const VrdHeader *h);
 
+/* The rule vrdCheckHeader applies, without vrdErrno: returns 0 when h is
+   acceptable, else the number of the first rule it breaks. Reentrant. */
+int32_t vrdCheckHeaderR(const VrdHeader *h);
+
 #ifdef __cplusplus
 }
 #endif

@@ -13,5 +13,7 @@
 #include "slice.h"
 #include "codec.h"
 #include "engine.h"
+#include "index.h"
+#include "outfile.h"
 
 #endif

@@ -1,5 +1,7 @@
 #include "vrd/writer.h"
 
+#include "vrd/clocale_internal.h"
+
 #include <sys/types.h>
 
 #include <algorithm>
@@ -179,6 +181,9 @@ void writeLines(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconH
 
 constexpr size_t kPieceBytes = 64 * 1024;
 
+// A blank icon is written from this, piece by piece.
+const unsigned char kZeros[kPieceBytes] = {};
+
 } // namespace
 
 extern "C" void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned char *icon,
@@ -198,15 +203,42 @@ extern "C" void writeVrdHeaderBlankIcon(FILE *file, const VrdHeader *h, int32_t 
     if (iconWidth <= 0 || iconHeight <= 0)
         fail("writeVrdHeader: Empty icon image\n");
     writeLines(file, h, iconWidth, iconHeight);
-    static const unsigned char zeros[kPieceBytes] = {};
     uint64_t left = uint64_t(iconWidth) * uint64_t(iconHeight) * (h->nbands == 1 ? 1 : 3);
     while (left > 0) {
         const size_t piece = left < kPieceBytes ? size_t(left) : kPieceBytes;
-        if (fwrite(zeros, 1, piece, file) < piece)
+        if (fwrite(kZeros, 1, piece, file) < piece)
             fail("writeVrdHeader: File write error\n");
         left -= piece;
     }
     fflush(file);
+}
+
+extern "C" int32_t vrdWriteHeaderR(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconHeight,
+                                   char *message, size_t messageSize)
+{
+    const char *fault = nullptr;
+    if (iconWidth <= 0 || iconHeight <= 0)
+        fault = "writeVrdHeader: Empty icon image";
+    else if (h->vtype < vrdCubic || h->vtype > vrdRectXYZ)
+        fault = "writeVrdHeader: Unknown grid type";
+    if (fault == nullptr) {
+        {
+            const vrdpriv::CLocale c;
+            writeLines(file, h, iconWidth, iconHeight);
+        }
+        uint64_t left = uint64_t(iconWidth) * uint64_t(iconHeight) * (h->nbands == 1 ? 1 : 3);
+        while (left > 0 && !ferror(file)) {
+            const size_t piece = left < kPieceBytes ? size_t(left) : kPieceBytes;
+            if (fwrite(kZeros, 1, piece, file) < piece)
+                break;
+            left -= piece;
+        }
+        if (fflush(file) != 0 || ferror(file) || left > 0)
+            fault = "writeVrdHeader: File write error";
+    }
+    if (message != nullptr && messageSize > 0)
+        snprintf(message, messageSize, "%s", fault != nullptr ? fault : "");
+    return fault == nullptr;
 }
 
 namespace {

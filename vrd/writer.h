@@ -27,6 +27,14 @@ void writeVrdHeader(FILE *file, const VrdHeader *h, const unsigned char *icon,
    icon of any size costs no memory. Same messages and exits. */
 void writeVrdHeaderBlankIcon(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconHeight);
 
+/* writeVrdHeaderBlankIcon without exits, for embedding programs: refuses an
+   icon size of 0 or less and an unknown grid type before writing anything,
+   writes numbers with a decimal point whatever the process's locale, and
+   returns 1, or 0 with the message the classic call prints for the fault
+   (without its line feed) in message (messageSize bytes). Prints nothing. */
+int32_t vrdWriteHeaderR(FILE *file, const VrdHeader *h, int32_t iconWidth, int32_t iconHeight, char *message,
+                        size_t messageSize);
+
 /* The preview of a slice of count values of dtype (this machine's byte
    order): its finite values from their minimum lo to their maximum hi map
    linearly onto 0..255, pixel = floor((v - lo) / (hi - lo) * 255 + 0.5);

@@ -357,15 +357,22 @@ TEST_F(Convert, APipeClaimingAHugeVolumeEndsAtItsData)
     const int16_t dims[3] = {4096, 4096, 32767}; // 16 MiB slices, 512 GiB in all
     memcpy(&header[42], dims, sizeof dims);
     writeFile(path("header"), header);
+    writeFile(path("slice"), Bytes(4096 * 4096 + 100, '\7'));
     ASSERT_EQ(0, mkfifo(path("pipe.nii").c_str(), 0600));
+    // Nothing after the header: refused before anything is sized from it.
+    Result r = run(dir, {"/bin/sh", "-c", "cat header > pipe.nii & exec " + kConvert + " pipe.nii out.vrd"});
+    EXPECT_EQ(255, r.status) << r.err;
+    EXPECT_EQ("vrdconvert: pipe.nii: data end in slice 1 of 32767\n", r.err);
+    EXPECT_FALSE(std::filesystem::exists(path("out.vrd")));
+    // A slice and a bit: the run ends where the data do, no slice made up.
     for (const char *out : {"out.vrd", "out.nii.gz"}) {
-        const Result r = run(dir, {"/bin/sh", "-c", "cat header > pipe.nii & exec " + kConvert + " pipe.nii " + out});
+        r = run(dir, {"/bin/sh", "-c", "cat header slice > pipe.nii & exec " + kConvert + " pipe.nii " + out});
         EXPECT_EQ(1, r.status) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("pipe.nii: data end in slice 1 of 32767")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("pipe.nii: data end in slice 2 of 32767")) << r.err;
         if (std::string(out) == "out.vrd")
-            EXPECT_TRUE(blocksAfter(readFile(path(out)), firstBlockAt(path(out))).empty()); // no slice made up
+            EXPECT_EQ(1u, blocksAfter(readFile(path(out)), firstBlockAt(path(out))).size());
         else
-            EXPECT_EQ("352\n", sh("gzip -dc " + path(out) + " | wc -c")); // the header alone
+            EXPECT_EQ(std::to_string(352 + 4096 * 4096) + "\n", sh("gzip -dc " + path(out) + " | wc -c"));
     }
 }
 

@@ -95,13 +95,35 @@ TEST(HostileHeader, RepeatedArrayLinesKeepOnlyTheLastArrays)
 
 TEST(HostileHeader, TransferFunctionCountsNearTheLimit)
 {
-    // The writer prints every slot again, so counts are bounded to 2^20.
-    const Read r(volume("#!tfnum 1048576\n#!tfdata d 0.5\n"));
+    // The writer prints every slot again, so counts are bounded to 4096.
+    const Read r(volume("#!tfnum 4096\n#!tfdata d 0.5\n"));
     ASSERT_EQ(r.error, 0);
     EXPECT_STREQ(r.h.tfdata[0], "0.5");
-    EXPECT_EQ(r.h.tfdata[5 * (1 << 20) - 1], nullptr);
-    expectRefusals({{volume("#!tfnum 1048577\n"), 33}, {volume("#!tfnum 2147483647\n"), 33},
-                    {volume("#!tfnum -1\n"), 33}});
+    EXPECT_EQ(r.h.tfdata[5 * 4096 - 1], nullptr);
+    expectRefusals({{volume("#!tfnum 4097\n"), 33}, {volume("#!tfnum 1048576\n"), 33},
+                    {volume("#!tfnum 2147483647\n"), 33}, {volume("#!tfnum -1\n"), 33}});
+}
+
+TEST(HostileHeader, RepeatedCountsCostNothingPerLine)
+{
+    // 200,000 counts at the bound (4 MB of lines) would each have set up an
+    // array of 20,480 slots; only the last count's array is made, holding the
+    // values read after it, in the slots the running counters give them.
+    std::string lines;
+    for (int i = 0; i < 200000; ++i)
+        lines += "#!tfnum 4096\n";
+    lines += "#!tfdata d 1\n#!tfnum 4096\n#!tfdata r 2\n#!tfnum 2\n#!tfdata g 3\n#!tfdata b 4\n";
+    const Read r(volume(lines));
+    ASSERT_EQ(r.error, 0);
+    ASSERT_EQ(r.h.tfnum, 2);
+    EXPECT_EQ(r.h.tfdata[0], nullptr);
+    EXPECT_EQ(r.h.tfdata[1], nullptr);
+    EXPECT_STREQ(r.h.tfdata[2], "3");
+    EXPECT_STREQ(r.h.tfdata[3], "4");
+    // Values dropped by a later count are released (the leak check), and a
+    // refusal after values were read releases them too.
+    expectRefusals({{volume("#!tfnum 1\n#!tfdata d 1\n#!tfnum 4097\n"), 33},
+                    {volume("#!tfnum 1\n#!tfdata d 1\n#!vtype vrdNone\n"), 8}});
 }
 
 TEST(HostileHeader, ThousandsOfCommentsAndLinesWithoutEnd)
@@ -113,6 +135,20 @@ TEST(HostileHeader, ThousandsOfCommentsAndLinesWithoutEnd)
         comments += "#!comment c" + std::to_string(i) + (i == 4999 ? std::string(10000, 'z') : "") + "\n";
     const Read r(volume(comments));
     ASSERT_EQ(r.h.commentCount, 5000);
+    // Comments added to an array of the caller's own, of exactly its size.
+    VrdHeader own{};
+    own.comments = static_cast<char **>(malloc(3 * sizeof(char *)));
+    for (int i = 0; i < 3; ++i)
+        own.comments[i] = strdup("own");
+    own.commentCount = 3;
+    for (int i = 0; i < 100; ++i)
+        vrdAddHdrComment(&own, "added");
+    ASSERT_EQ(own.commentCount, 103);
+    EXPECT_STREQ(own.comments[2], "own");
+    EXPECT_STREQ(own.comments[102], "added");
+    for (int i = 0; i < own.commentCount; ++i)
+        free(own.comments[i]);
+    free(own.comments);
     EXPECT_STREQ(r.h.comments[4998], "c4998");
     EXPECT_EQ(strlen(r.h.comments[4999]), 2049u - 1 - 10);
     const std::string head = volume("");

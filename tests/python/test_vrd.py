@@ -193,7 +193,7 @@ class VrdTest(unittest.TestCase):
                     with self.assertRaises(ValueError) as refusal:
                         vrd.read(path)
                     self.assertEqual(f"{path}: {theirs}", str(refusal.exception))
-                    self.assertIn(vrd._MESSAGES[expected], theirs)
+                    self.assertIn(vrd._vrd.messages[expected], theirs)
                 else:
                     header, volume = vrd.read(path)
                     self.assertEqual(theirs, without_icon(header))

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -54,7 +55,27 @@ struct Outputs : TempDirTest {
             n += entry.path().filename().string().find(".partial-") != std::string::npos;
         return n;
     }
-    bool temporaryExists() const { return leftovers() > 0; }
+    // Whether every child started has its new output open: a file of the
+    // directory that is not one of the test's (unnamed ones show as
+    // "#NUMBER (deleted)", named ones as ".NAME.partial-XXXXXX").
+    bool outputsOpen() const
+    {
+        const std::string canonical = std::filesystem::canonical(dir).string() + "/";
+        for (pid_t pid : children) {
+            bool open = false;
+            std::error_code error;
+            for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+                const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+                open = open || (target.rfind(canonical, 0) == 0 && target.find(".fifo") == std::string::npos &&
+                                target.find(".vrd") == std::string::npos) ||
+                       target.find(".partial-") != std::string::npos;
+            }
+            if (!open)
+                return false;
+        }
+        return !children.empty();
+    }
+    mutable std::vector<pid_t> children;
     // Starts args in dir with VRD_THREADS=2; returns the child.
     pid_t start(const std::vector<std::string> &args) const
     {
@@ -70,6 +91,7 @@ struct Outputs : TempDirTest {
             execv(argv[0], argv.data());
             _exit(121);
         }
+        children.push_back(pid);
         return pid;
     }
     bool waitFor(bool (Outputs::*condition)() const) const
@@ -111,7 +133,8 @@ bool writeAll(int fd, const Bytes &bytes)
 TEST_F(Outputs, AStoppedRunKeepsTheOldOutputAndLeavesNoTemporaryFile)
 {
     const Bytes file = volumeOf(1), prefix = volume(header(kNx, kNy, kNz), {});
-    for (int stop : {SIGTERM, SIGINT, SIGHUP}) {
+    // SIGKILL too: the new output is an unnamed file until the run ends.
+    for (int stop : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(strsignal(stop));
         writeFile(path("out.vrd"), "old content");
         ASSERT_EQ(mkfifo(path("in.fifo").c_str(), 0644), 0);
@@ -119,8 +142,9 @@ TEST_F(Outputs, AStoppedRunKeepsTheOldOutputAndLeavesNoTemporaryFile)
         const int fifo = open(path("in.fifo").c_str(), O_WRONLY);
         ASSERT_GE(fifo, 0);
         ASSERT_TRUE(writeAll(fifo, file.substr(0, prefix.size()) + block(deflated(sliceOf(0, 1)))));
-        ASSERT_TRUE(waitFor(&Outputs::temporaryExists)); // the run is under way, waiting for the next block
+        ASSERT_TRUE(waitFor(&Outputs::outputsOpen)); // the run is under way, waiting for the next block
         kill(pid, stop);
+        children.clear();
         int status = 0;
         waitpid(pid, &status, 0);
         close(fifo);
@@ -141,12 +165,14 @@ TEST_F(Outputs, ConcurrentRunsLeaveTheWholeOutputOfOne)
     const pid_t first = start(windowed("a.fifo", "out.vrd")), second = start(windowed("b.fifo", "out.vrd"));
     const int fa = open(path("a.fifo").c_str(), O_WRONLY), fb = open(path("b.fifo").c_str(), O_WRONLY);
     ASSERT_TRUE(fa >= 0 && fb >= 0);
-    // Both have written their headers before either writes a slice; the
-    // blocks then arrive in turn.
-    ASSERT_TRUE(writeAll(fa, a.substr(0, prefix.size())) && writeAll(fb, b.substr(0, prefix.size())));
-    ASSERT_TRUE(waitFor(&Outputs::temporaryExists));
+    // Both have their outputs open (a pipe's first block is read ahead
+    // before the output is made) before either writes a slice; the blocks
+    // then arrive in turn.
     const std::vector<Bytes> blocksA = blocksAfter(a, prefix.size()), blocksB = blocksAfter(b, prefix.size());
-    for (size_t z = 0; z < blocksA.size(); ++z)
+    ASSERT_TRUE(writeAll(fa, a.substr(0, prefix.size()) + block(blocksA[0])) &&
+                writeAll(fb, b.substr(0, prefix.size()) + block(blocksB[0])));
+    ASSERT_TRUE(waitFor(&Outputs::outputsOpen));
+    for (size_t z = 1; z < blocksA.size(); ++z)
         ASSERT_TRUE(writeAll(fa, block(blocksA[z])) && writeAll(fb, block(blocksB[z])));
     close(fa), close(fb);
     int sa = 0, sb = 0;
@@ -176,13 +202,79 @@ TEST_F(Outputs, FifosAndFileSizeLimitsAreWrittenDirectly)
     EXPECT_TRUE(sameBytes(withIcon(plain, header(kNx, kNy, kNz), Bytes(size_t(kNx) * kNy, '\0')), copy));
     EXPECT_NE(plain, copy);
 
-    // Past a file-size limit: a write error, as on a full device, and status 1, no signal.
+    // Past a file-size limit: a write error, as on a full device, said once,
+    // status 1, no signal; nothing is left at the path, and an old output
+    // stays whole.
     const Bytes prefix = volume(header(kNx, kNy, kNz), {});
-    const Result limited = run(dir, windowed("in.vrd", "limited.vrd"), nullptr, "2", 0, prefix.size() + 300);
-    EXPECT_EQ(limited.status, 1) << limited.err;
-    EXPECT_NE(limited.err.find("limited.vrd: write error"), std::string::npos) << limited.err;
-    EXPECT_EQ(readFile(path("limited.vrd")).size(), prefix.size() + 300);
+    for (bool old : {false, true}) {
+        if (old)
+            writeFile(path("limited.vrd"), "old content");
+        const Result limited = run(dir, windowed("in.vrd", "limited.vrd"), nullptr, "2", 0, prefix.size() + 300);
+        EXPECT_EQ(limited.status, 1) << limited.err;
+        EXPECT_NE(limited.err.find("limited.vrd: write error"), std::string::npos) << limited.err;
+        // At most the block's message and the file's.
+        EXPECT_LE(std::count(limited.err.begin(), limited.err.end(), '\n'), 2) << limited.err;
+        EXPECT_EQ(std::filesystem::exists(path("limited.vrd")), old);
+        if (old) {
+            EXPECT_EQ(readFile(path("limited.vrd")), "old content");
+        }
+        EXPECT_EQ(leftovers(), 0);
+    }
+}
+
+TEST_F(Outputs, AReplacedOutputKeepsItsRights)
+{
+    writeFile(path("in.vrd"), volumeOf(1));
+    struct stat st;
+    for (mode_t mode : {0600, 0640, 0751}) {
+        writeFile(path("out.vrd"), "old");
+        ASSERT_EQ(chmod(path("out.vrd").c_str(), mode), 0);
+        // A group the caller belongs to, or, for root, any other.
+        const gid_t group = getuid() == 0 ? 4242 : getgid();
+        ASSERT_EQ(chown(path("out.vrd").c_str(), (uid_t)-1, group), 0);
+        ASSERT_EQ(run(dir, windowed("in.vrd", "out.vrd")).status, 0);
+        ASSERT_EQ(stat(path("out.vrd").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(st.st_gid, group);
+        EXPECT_GT(st.st_size, 100);
+    }
     EXPECT_EQ(leftovers(), 0);
+}
+
+// A small tmpfs fills up part-way through the output: the old output stays
+// whole, the new one is removed, and the write error is said once.
+TEST_F(Outputs, AFullDiskKeepsTheOldOutput)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const std::string mount = path("small");
+    std::filesystem::create_directory(mount);
+    if (::system(("mount -t tmpfs -o size=64k tmpfs " + mount + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    // Random values: about 200 KiB of blocks whichever compression.
+    constexpr int32_t nx = 128, ny = 128, nz = 4;
+    std::vector<Bytes> slices;
+    uint32_t seed = 1;
+    for (int32_t z = 0; z < nz; ++z) {
+        Bytes slice(size_t(nx) * ny * 4, '\0');
+        for (char &c : slice)
+            c = char((seed = seed * 1103515245u + 12345u) >> 24);
+        slices.push_back(slice);
+    }
+    writeFile(path("in.vrd"), volume(header(nx, ny, nz), slices));
+    writeFile(mount + "/out.vrd", "old content");
+    for (const char *threads : {"1", "2"}) {
+        const Result full = run(dir, {volmap, "in.vrd", "small/out.vrd", "0", "10", "20", "40"}, nullptr, threads);
+        EXPECT_EQ(full.status, 1) << full.err;
+        EXPECT_EQ(std::count(full.err.begin(), full.err.end(), '\n'), 2) << full.err;
+        EXPECT_NE(full.err.find("out.vrd: write error"), std::string::npos) << full.err;
+        EXPECT_EQ(readFile(mount + "/out.vrd"), "old content");
+        size_t files = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(mount))
+            files += entry.exists();
+        EXPECT_EQ(files, 1u);
+    }
+    EXPECT_EQ(::system(("umount " + mount).c_str()), 0);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include <vrd/outfile.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace vrdtool {
 
@@ -22,6 +23,9 @@ char finalPath[PATH_MAX + 1];
 volatile sig_atomic_t pending = 0; // the temporary file exists and is not renamed
 FILE *stream = nullptr;
 bool handlersSet = false;
+// An output written as an unnamed file: a descriptor of its own (the stream
+// may be closed before the commit), linked into place by commitOutput.
+int unnamed = -1;
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -35,12 +39,16 @@ void onStopSignal(int signal)
     raise(signal);
 }
 
+// A run that exits part-way (a fatal block) keeps the blocks written so far,
+// unless writing them failed: then the old output stays.
 void commitAtExit()
 {
-    if (!pending)
+    if (!pending && unnamed < 0)
         return;
-    if (stream != nullptr)
-        fflush(stream);
+    if (stream != nullptr && (fflush(stream) != 0 || ferror(stream) != 0)) {
+        discardOutput();
+        return;
+    }
     if (!commitOutput())
         fprintf(stderr, "%s: cannot rename %s onto it: %s\n", finalPath, tempPath, strerror(errno));
 }
@@ -70,95 +78,48 @@ void setHandlers()
     atexit(commitAtExit);
 }
 
-bool startsWith(const std::string &s, const char *prefix)
-{
-    return s.compare(0, strlen(prefix), prefix) == 0;
-}
-
-// The file that a plain open of path would write, when it is a regular file
-// or does not exist yet; empty when path is anything else.
-std::string regularTarget(const char *path)
-{
-    std::string target = path;
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-        char *real = realpath(path, nullptr);
-        if (real == nullptr)
-            return ""; // a dangling link: written through, as a plain open does
-        target = real;
-        free(real);
-    }
-    if (startsWith(target, "/dev/") || startsWith(target, "/proc/"))
-        return "";
-    if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return "";
-    return target;
-}
-
-// Creates a new file beside target, exclusively, with the mode a plain
-// create gives; its name shows what it is. Returns the descriptor or -1.
-int createTemporary(const std::string &target)
-{
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (dir.size() + name.size() + 32 > sizeof tempPath || target.size() >= sizeof finalPath) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    unsigned long long seed = (unsigned long long)now.tv_nsec ^ ((unsigned long long)getpid() << 32);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        snprintf(tempPath, sizeof tempPath, "%s/.%s.partial-%06llx", dir.c_str(), name.c_str(), (seed >> 40) & 0xffffff);
-        const int fd = open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 } // namespace
 
 FILE *openOutput(const char *path)
 {
-    const std::string target = regularTarget(path);
-    if (target.empty())
-        return fopen(path, "wb");
     // From its creation on, a stop signal removes the file.
     setHandlers();
     sigset_t stops, before;
     stopSignals(&stops);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
-    const int fd = createTemporary(target);
-    const int created = errno;
-    if (fd >= 0) {
-        snprintf(finalPath, sizeof finalPath, "%s", target.c_str());
+    int32_t how = 0;
+    const int fd = vrdOpenOutputFileUnnamed(path, finalPath, sizeof finalPath, tempPath, sizeof tempPath, &how);
+    int why = errno;
+    if (fd >= 0 && how == vrdOutputBeside)
         pending = 1;
+    // The stream may be closed before the commit: the unnamed file keeps a
+    // descriptor of its own to be linked through.
+    if (fd >= 0 && how == vrdOutputUnnamed) {
+        unnamed = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (unnamed < 0) {
+            why = errno;
+            close(fd);
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
+            errno = why;
+            return nullptr;
+        }
     }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    errno = created;
     if (fd < 0) {
-        // A writable file in a directory that takes no new files is still
-        // written, in place, as before.
-        const int why = errno;
-        struct stat st;
-        if ((why == EACCES || why == EPERM || why == EROFS) && stat(target.c_str(), &st) == 0 &&
-            access(target.c_str(), W_OK) == 0)
-            return fopen(path, "wb");
         errno = why;
         return nullptr;
     }
-    stream = fdopen(fd, "wb");
-    if (stream == nullptr) {
-        const int why = errno;
-        unlink(tempPath);
+    FILE *file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        why = errno;
         close(fd);
-        pending = 0;
+        discardOutput();
         errno = why;
+        return nullptr;
     }
-    return stream;
+    if (replacesFile())
+        stream = file;
+    return file;
 }
 
 const char *temporaryPath()
@@ -168,19 +129,48 @@ const char *temporaryPath()
 
 bool commitOutput()
 {
-    if (!pending)
+    if (!pending && unnamed < 0)
         return true;
     // A stop signal now would leave the file behind: held until renamed.
     sigset_t stops, before;
     stopSignals(&stops);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
-    const bool renamed = rename(tempPath, finalPath) == 0;
+    bool renamed;
+    if (unnamed >= 0) {
+        renamed = vrdLinkOutputFile(unnamed, finalPath, tempPath, sizeof tempPath) == 0;
+        const int why = errno;
+        close(unnamed);
+        unnamed = -1;
+        errno = why;
+    } else {
+        renamed = vrdCommitOutputFile(tempPath, finalPath) == 0;
+    }
     const int why = errno;
     pending = 0; // a file that cannot be renamed is kept, with what it holds
     stream = nullptr;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     errno = why;
     return renamed;
+}
+
+void discardOutput()
+{
+    sigset_t stops, before;
+    stopSignals(&stops);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    if (pending)
+        unlink(tempPath);
+    pending = 0;
+    if (unnamed >= 0)
+        close(unnamed); // the file goes with its last descriptor
+    unnamed = -1;
+    stream = nullptr;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+bool replacesFile()
+{
+    return pending || unnamed >= 0;
 }
 
 void ignoreFileSizeSignal()

@@ -1,10 +1,14 @@
 // The output file of a run. A regular file is never half-replaced: the run
-// writes a new temporary file beside it and renames it onto the output path
-// when the run ends as the programs end (a complete run, a run with damaged
-// slices, a fatal library error that exits). A run stopped by SIGINT, SIGTERM
-// or SIGHUP removes its temporary file and leaves the output path as it was.
-// Outputs that are not regular files (FIFOs, devices, /dev/stdout) are
-// written directly.
+// writes a new file in the output's directory, unnamed (O_TMPFILE) where the
+// filesystem has such files, else named `.NAME.partial-XXXXXX`, and puts it
+// onto the output path when the run ends as the programs end (a complete
+// run, a run with damaged input slices, a fatal library error that exits).
+// A run whose writing failed (a full disk, a file-size limit) or that is
+// stopped by SIGINT, SIGTERM or SIGHUP removes that file and leaves the
+// output path as it was; an unnamed file vanishes even on SIGKILL. A
+// replaced output keeps its permission bits, and its group where the caller
+// may set it. Outputs that are not regular files (FIFOs, devices,
+// /dev/stdout) are written directly.
 #ifndef VRDTOOL_OUTPUT_H
 #define VRDTOOL_OUTPUT_H
 
@@ -16,10 +20,17 @@ namespace vrdtool {
 // temporary file nor the path itself can be created. One output per process.
 FILE *openOutput(const char *path);
 
-// Moves the temporary file onto the output path, once the stream is closed.
-// Returns false with errno set when the rename fails (the temporary file is
-// then kept). Does nothing for an output written directly, or a second time.
+// Moves the new file onto the output path, once the stream is closed.
+// Returns false with errno set when the rename fails (a named file is then
+// kept). Does nothing for an output written directly, or a second time.
 bool commitOutput();
+
+// Removes the new file instead, leaving the output path as it was.
+void discardOutput();
+
+// Whether the output goes to a new file that commitOutput puts in place
+// (false for an output written directly, and after a commit or discard).
+bool replacesFile();
 
 // The temporary file's path, for a message about a failed rename.
 const char *temporaryPath();

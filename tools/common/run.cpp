@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -146,11 +147,77 @@ uint64_t leastBlockBytes(uint64_t sliceBytes, int32_t compression)
     return compression == vrdCompNone ? sliceBytes : sliceBytes / 1032;
 }
 
-void checkFirstBlock(const Input &in)
+namespace {
+
+// A stream whose first bytes were read ahead: they are served again first.
+struct ReadAhead {
+    FILE *file;
+    std::string head;
+    size_t at = 0;
+};
+
+ssize_t readAgain(void *cookie, char *buffer, size_t size)
 {
+    ReadAhead &r = *static_cast<ReadAhead *>(cookie);
+    if (r.at < r.head.size()) {
+        const size_t n = std::min(size, r.head.size() - r.at);
+        memcpy(buffer, r.head.data() + r.at, n);
+        r.at += n;
+        return ssize_t(n);
+    }
+    const size_t got = fread(buffer, 1, size, r.file);
+    return got == 0 && ferror(r.file) ? -1 : ssize_t(got);
+}
+
+int closeAgain(void *cookie)
+{
+    ReadAhead *r = static_cast<ReadAhead *>(cookie);
+    const int closed = fclose(r->file);
+    delete r;
+    return closed;
+}
+
+// A pipe's first block, read ahead as far as the least a slice needs: a
+// header that announces huge slices over a pipe that sends a few bytes is
+// refused before any slice memory or output exists, as for a regular file.
+void checkFirstBlockOfStream(Input &in, uint64_t sliceBytes, uint64_t least)
+{
+    std::string head(4, '\0');
+    if (fread(&head[0], 1, 4, in.file) != 4)
+        refuse(in.path, "holds no slice data (the file ends before the first block)");
+    const uint64_t length = uint64_t(uint8_t(head[0])) << 24 | uint64_t(uint8_t(head[1])) << 16 |
+                            uint64_t(uint8_t(head[2])) << 8 | uint8_t(head[3]);
+    if (length < least)
+        refuse(in.path, "holds no slice data (the first block of %llu bytes cannot hold a slice of %llu bytes)",
+               static_cast<unsigned long long>(length), static_cast<unsigned long long>(sliceBytes));
+    head.resize(size_t(4 + least));
+    const size_t got = least > 0 ? fread(&head[4], 1, size_t(least), in.file) : 0;
+    if (got < least)
+        refuse(in.path, "holds no slice data (the first block announces %llu bytes, %llu follow)",
+               static_cast<unsigned long long>(length), static_cast<unsigned long long>(got));
+    ReadAhead *ahead = new ReadAhead{in.file, std::move(head)};
+    cookie_io_functions_t io{};
+    io.read = readAgain;
+    io.close = closeAgain;
+    FILE *again = fopencookie(ahead, "rb", io);
+    if (again == nullptr) {
+        delete ahead;
+        refuse(in.path, "cannot read: %s", strerror(errno));
+    }
+    in.file = again;
+}
+
+} // namespace
+
+void checkFirstBlock(Input &in)
+{
+    const uint64_t sliceBytes = uint64_t(in.voxelSize) * uint64_t(in.header.nx) * uint64_t(in.header.ny);
+    const uint64_t least = leastBlockBytes(sliceBytes, in.header.compression);
     struct stat info;
-    if (fstat(fileno(in.file), &info) != 0 || !S_ISREG(info.st_mode))
-        return; // a pipe is read as it comes
+    if (fstat(fileno(in.file), &info) != 0 || !S_ISREG(info.st_mode)) {
+        checkFirstBlockOfStream(in, sliceBytes, least);
+        return;
+    }
     const off_t start = ftello(in.file);
     if (start < 0)
         return;
@@ -158,9 +225,7 @@ void checkFirstBlock(const Input &in)
     const size_t got = fread(field, 1, sizeof field, in.file);
     if (fseeko(in.file, start, SEEK_SET) != 0)
         refuse(in.path, "cannot return to the first slice block: %s", strerror(errno));
-    const uint64_t sliceBytes = uint64_t(in.voxelSize) * uint64_t(in.header.nx) * uint64_t(in.header.ny);
     const uint64_t length = uint64_t(field[0]) << 24 | uint64_t(field[1]) << 16 | uint64_t(field[2]) << 8 | field[3];
-    const uint64_t least = leastBlockBytes(sliceBytes, in.header.compression);
     const uint64_t after = uint64_t(info.st_size) > uint64_t(start) + 4 ? uint64_t(info.st_size) - uint64_t(start) - 4 : 0;
     if (got < sizeof field)
         refuse(in.path, "holds no slice data (the file ends before the first block)");
@@ -219,7 +284,8 @@ VrdEngine *prepareRun(const std::vector<Input *> &inputs, VrdComputeFn compute, 
     setup.compute = compute;
     setup.user = &job;
     setup.deflate = deflateSetting();
-    setup.flags = engineFlags(true);
+    // The window and the comparison depend on the voxel values alone.
+    setup.flags = engineFlags(true) | vrdEngineRepeats | vrdEngineBoundOutput;
     char why[200] = "";
     VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
     if (engine == nullptr)
@@ -273,6 +339,35 @@ void createOutput(Output &out, const std::vector<const Input *> &inputs)
     createOutputFor(out, files);
 }
 
+bool closeOutput(FILE *file, const char *path, std::string failure)
+{
+    const bool replaces = replacesFile();
+    const bool streamFailed = fflush(file) != 0 || ferror(file) != 0;
+    const int flushError = errno;
+    if (failure.empty() && streamFailed)
+        failure = flushError != 0 ? strerror(flushError) : "the output stream failed";
+    if (!failure.empty()) {
+        // Nothing of a failed write is put in place.
+        discardOutput();
+        fclose(file);
+    } else if (fclose(file) != 0) {
+        failure = strerror(errno);
+        discardOutput();
+    }
+    if (!failure.empty()) {
+        const char *kind = failure.compare(0, 11, "write error") == 0 ? "" : "write error: ";
+        fprintf(stderr, "%s: %s: %s%s%s\n", programName, path, kind, failure.c_str(),
+                replaces ? "; the output path is left as it was" : "");
+        return false;
+    }
+    if (!commitOutput()) {
+        fprintf(stderr, "%s: %s: cannot rename %s onto it: %s\n", programName, path, temporaryPath(),
+                strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)
 {
     int status = 0;
@@ -285,24 +380,12 @@ int finish(const std::vector<Input *> &inputs, Output &out, int32_t nz)
             status = 1;
         }
     }
-    const bool streamFailed = ferror(out.file) != 0;
-    const int closed = fclose(out.file);
-    const int closeError = errno;
+    std::string failure;
+    if (out.damagedSlices > 0)
+        failure = std::to_string(out.damagedSlices) + " of " + std::to_string(nz) + " slices not written whole";
+    if (!closeOutput(out.file, out.path, failure))
+        status = 1;
     out.file = nullptr;
-    if (!commitOutput()) {
-        fprintf(stderr, "%s: %s: cannot rename %s onto it: %s\n", programName, out.path, temporaryPath(),
-                strerror(errno));
-        status = 1;
-    }
-    if (out.damagedSlices > 0) {
-        fprintf(stderr, "%s: %s: %lld of %d slices not written whole\n", programName, out.path,
-                static_cast<long long>(out.damagedSlices), nz);
-        status = 1;
-    } else if (streamFailed || closed != 0) {
-        fprintf(stderr, "%s: %s: write error: %s\n", programName, out.path,
-                closed != 0 ? strerror(closeError) : "the output stream failed");
-        status = 1;
-    }
     fflush(stderr);
     return status;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace vrdtool {
@@ -69,12 +70,14 @@ void checkInput(const Input &in);
 // itself for a raw block; deflate cannot shrink data by more than 1032 to 1.
 uint64_t leastBlockBytes(uint64_t sliceBytes, int32_t compression);
 
-// Refuses a regular-file input that cannot hold its first slice: its first
-// block's length field is missing, fewer bytes follow it than it announces,
-// or it announces fewer than leastBlockBytes. Looks at the
-// block and returns the stream to where it was. A file that holds some
-// blocks but not all is left to the run, which reports it as damaged.
-void checkFirstBlock(const Input &in);
+// Refuses an input that cannot hold its first slice: its first block's
+// length field is missing, fewer bytes follow it than it announces (for a
+// pipe: than leastBlockBytes), or it announces fewer than leastBlockBytes.
+// Looks at the block and returns a regular file to where it was; a pipe's
+// stream is replaced by one that serves the bytes read ahead again. A file
+// that holds some blocks but not all is left to the run, which reports it
+// as damaged.
+void checkFirstBlock(Input &in);
 
 // The output header: the input's, describing float32 slices in this
 // machine's byte order.
@@ -115,6 +118,11 @@ FILE *createOutputFile(const char *path);
 // output that is the same file as one of the inputs, or cannot be created.
 void createOutput(Output &out, const std::vector<const Input *> &inputs);
 void createOutputFor(Output &out, const std::vector<InputFile> &inputs);
+
+// Closes the output stream and puts the output in place, or, when writing it
+// failed (failure not empty, a stream error, a failed close), removes what
+// was written and reports it in one line naming path. True when in place.
+bool closeOutput(FILE *file, const char *path, std::string failure);
 
 // Closes the inputs, then the output, and reports every damaged file.
 // Returns the exit status: 0 after a complete, correct run, else 1.

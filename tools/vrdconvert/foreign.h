@@ -54,12 +54,21 @@ public:
     virtual bool read(void *buffer, std::string *error) = 0;
     // After the last slice: true when the data hold more bytes than the volume.
     virtual bool trailingData() = 0;
+    // Data that are not a regular file (a pipe) have no size to check a
+    // header against: this reads their first slice before anything is sized
+    // from the header, so that memory follows the bytes that came. false
+    // with a reason when the data end or fail first. Regular files: true.
+    virtual bool proveFirstSlice(std::string *error);
 };
 
 // .nii and .nii.gz (gzip detected by its magic bytes, not the name).
 std::unique_ptr<SliceSource> openNifti(const std::string &path, Volume *v, std::string *error);
-// .nrrd and .nhdr; raw, gzip and ascii encodings.
-std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error);
+// .nrrd and .nhdr; raw, gzip and ascii encodings. A detached data file must
+// be a regular file in the header's folder or below it (symlinks resolved),
+// unless dataAnywhere, which allows any path, FIFOs and standard input ("-");
+// devices are refused either way.
+std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error,
+                                      bool dataAnywhere = false);
 // Size, type and byte order given by the user; a regular file must hold exactly the volume.
 std::unique_ptr<SliceSource> openRaw(const std::string &path, const Volume &given, std::string *error);
 

@@ -14,6 +14,7 @@
 #include "run.h"
 #include "stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <climits>
@@ -22,6 +23,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -39,6 +42,8 @@ const char description[] =
     "  --raw, --zlib         vrd output: uncompressed or zlib blocks (default zlib)\n"
     "  --encoding raw|gzip   NRRD output encoding (default gzip)\n"
     "  --uniform             write a rectilinear vrd grid with its mean spacing\n"
+    "  --data-anywhere       NRRD input: its data file may lie outside the header's\n"
+    "                        folder, or be a FIFO or standard input (-)\n"
     "  --size NX NY NZ       raw input: its size\n"
     "  --type TYPE           raw input: int8 uint8 int16 uint16 int32 uint32 int64\n"
     "                        uint64 float32 float64, or a vrd type (uchar char uint12\n"
@@ -64,11 +69,80 @@ struct Deflated {
     uint32_t ok;
 };
 
+// A vrd input that is not a regular file (a FIFO) has no size to check
+// first: the engine reads it through this gate, which holds each block until
+// its bytes have come and lets it through only while the slices so far stay
+// within what the blocks so far can give (the rule limitSlices applies to a
+// regular file). Past that the engine sees the file end at the next length
+// field, which ends the run there.
+struct BlockGate {
+    FILE *source = nullptr;
+    uint64_t sliceBytes = 0;
+    uint64_t bytes = 0; // of the blocks let through, length fields included
+    int32_t blocks = 0;
+    std::vector<unsigned char> held; // the block being let through
+    size_t at = 0;
+    bool closed = false; // the rule ended the run
+
+    bool next()
+    {
+        if (closed || feof(source) || ferror(source))
+            return false;
+        held.resize(4);
+        at = 0;
+        const size_t got = fread(held.data(), 1, 4, source);
+        if (got < 4) { // a length field cut by the end: the engine reports it
+            held.resize(got);
+            return got > 0;
+        }
+        const uint64_t length = uint64_t(held[0]) << 24 | uint64_t(held[1]) << 16 | uint64_t(held[2]) << 8 | held[3];
+        // Grown as the bytes come, never ahead of them by more than 1 MiB.
+        while (held.size() - 4 < length) {
+            const size_t from = held.size();
+            held.resize(from + size_t(std::min<uint64_t>(length - (from - 4), uint64_t{1} << 20)));
+            const size_t n = fread(held.data() + from, 1, held.size() - from, source);
+            held.resize(from + n);
+            if (n == 0)
+                break;
+        }
+        uint64_t budget = 0;
+        if (!__builtin_mul_overflow(bytes + held.size(), kDeflateMaxRatio, &budget) &&
+            uint64_t(blocks + 1) * (sliceBytes + 4) > budget) {
+            closed = true;
+            held.clear();
+            return false;
+        }
+        bytes += held.size();
+        ++blocks;
+        return true;
+    }
+
+    static ssize_t read(void *cookie, char *buffer, size_t size)
+    {
+        BlockGate &g = *static_cast<BlockGate *>(cookie);
+        if (g.at == g.held.size() && !g.next())
+            return 0;
+        const size_t n = std::min(size, g.held.size() - g.at);
+        std::memcpy(buffer, g.held.data() + g.at, n);
+        g.at += n;
+        return ssize_t(n);
+    }
+
+    static int close(void *cookie)
+    {
+        return fclose(static_cast<BlockGate *>(cookie)->source);
+    }
+};
+
 struct Conversion {
     Options opt;
     bool vrdIn = false, vrdOut = false;
     // input
     vrdtool::Input vin;
+    VrdHeader vinRun{};      // vin.header with the slices its bytes can give (see slicesHeld)
+    int32_t slicesHeld = 0;  // < nz when the run ends early for it
+    uint64_t inputSize = 0;  // of a regular vrd input
+    std::unique_ptr<BlockGate> gate; // of any other vrd input
     std::unique_ptr<SliceSource> source;
     VrdHeader sourceHeader{}; // what the engine knows of a foreign input
     bool sourceFailed = false;
@@ -169,12 +243,51 @@ void writeSlice(void *user, int32_t, const void *const *inputs, const VrdBlockRe
 
 // ---- set-up
 
+// How many slices a regular vrd file's bytes can give. A whole block holds
+// its slice in at least 1/1032 of its bytes, so a sound file always gives
+// all of them; a damaged block gives a slice from nothing (the slice before,
+// or zeros), and a file of such blocks would make an output of any size.
+// The run so ends at the slice where the output's data (with a vrd block's
+// length field) would pass 1032 times the input's bytes; the first slice,
+// which the first-block check has seen, is always made. A vrd output's
+// icon (nx x ny bytes) is not counted: a sound file with a smaller icon,
+// deflated as far as deflate goes, would otherwise lose its last slices.
+void limitSlices(Conversion &c)
+{
+    c.slicesHeld = c.vin.header.nz;
+    struct stat st;
+    // A pipe's stream may be one that serves its first block again (no descriptor).
+    const int fd = fileno(c.vin.file);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        c.gate = std::make_unique<BlockGate>();
+        c.gate->source = c.vin.file;
+        c.gate->sliceBytes = c.sliceBytes;
+        FILE *gated = fopencookie(c.gate.get(), "r", cookie_io_functions_t{BlockGate::read, nullptr, nullptr,
+                                                                           BlockGate::close});
+        if (gated == nullptr)
+            vrdtool::refuse(c.opt.in, "cannot read it: %s", strerror(errno));
+        c.vin.file = gated;
+        // The first block comes before anything is sized from the header.
+        if (!c.gate->next() || c.gate->held.size() < 4)
+            vrdtool::refuse(c.opt.in, "holds no slice data (its first block cannot give a slice of %llu bytes)",
+                            (unsigned long long)c.sliceBytes);
+        return;
+    }
+    c.inputSize = uint64_t(st.st_size);
+    uint64_t budget = 0;
+    if (__builtin_mul_overflow(c.inputSize, kDeflateMaxRatio, &budget))
+        return;
+    const uint64_t held = std::max<uint64_t>(budget / (c.sliceBytes + 4), 1);
+    if (held < uint64_t(c.slicesHeld))
+        c.slicesHeld = int32_t(held);
+}
+
 void openForeignInput(Conversion &c, std::vector<std::string> &notes)
 {
     std::string error;
     switch (c.opt.inFormat) {
     case Format::Nrrd:
-    case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error); break;
+    case Format::Nhdr: c.source = openNrrd(c.opt.in, &c.vol, &error, c.opt.dataAnywhere); break;
     case Format::Nifti:
     case Format::NiftiGz: c.source = openNifti(c.opt.in, &c.vol, &error); break;
     case Format::Raw:
@@ -194,6 +307,8 @@ void openForeignInput(Conversion &c, std::vector<std::string> &notes)
         c.sliceBytes > UINT32_MAX)
         vrdtool::refuse(c.opt.in, "slices of %lld x %lld voxels (%lld slices) are too large for this program",
                         (long long)c.vol.nx, (long long)c.vol.ny, (long long)c.vol.nz);
+    if (!c.source->proveFirstSlice(&error))
+        vrdtool::refuse(c.opt.in, "%s", error.c_str());
     for (const std::string &n : c.vol.notes)
         notes.push_back(n);
 }
@@ -202,7 +317,9 @@ VrdEngine *makeEngine(Conversion &c)
 {
     VrdEngineInput input{};
     if (c.vrdIn) {
-        input = VrdEngineInput{c.vin.file, &c.vin.header, nullptr};
+        c.vinRun = c.vin.header;
+        c.vinRun.nz = c.slicesHeld;
+        input = VrdEngineInput{c.vin.file, &c.vinRun, nullptr};
     } else {
         c.sourceHeader.nx = int32_t(c.vol.nx), c.sourceHeader.ny = int32_t(c.vol.ny),
         c.sourceHeader.nz = int32_t(c.vol.nz);
@@ -220,6 +337,10 @@ VrdEngine *makeEngine(Conversion &c)
     // foreign input ends the run where its data fail.
     if (!c.vrdIn || !c.vrdOut)
         setup.flags |= vrdEngineKeepGoing;
+    // Both computes depend on the slice alone; a vrd output is bounded by the
+    // blocks read, as volmap's is.
+    if (c.vrdIn)
+        setup.flags |= vrdEngineRepeats | (c.vrdOut ? vrdEngineBoundOutput : 0);
     if (c.vrdOut) {
         setup.outputDtype = c.vout.header.dtype;
         setup.outputCompression = c.vout.header.compression;
@@ -280,6 +401,15 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
     if (!c.vrdOut && c.sinkError.empty() && !c.sink->finish(&c.sinkError) && c.sinkError.empty())
         c.sinkError = "write error";
     inputDamaged += nz - done;
+    if (c.vrdIn && c.slicesHeld < nz && done == c.slicesHeld)
+        fprintf(stderr, "vrdconvert: %s: its %lld bytes cannot give more than %d of its %lld slices of %llu bytes;"
+                        " the run ends there\n",
+                c.opt.in, (long long)c.inputSize, c.slicesHeld, (long long)nz,
+                (unsigned long long)c.sliceBytes);
+    if (c.gate && c.gate->closed)
+        fprintf(stderr, "vrdconvert: %s: the %llu bytes of its first %d blocks cannot give more slices of %llu bytes;"
+                        " the run ends there\n",
+                c.opt.in, (unsigned long long)c.gate->bytes, c.gate->blocks, (unsigned long long)c.sliceBytes);
     if (c.vrdIn) {
         fclose(c.vin.file);
         c.vin.file = nullptr;
@@ -294,27 +424,19 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
         status = 1;
     }
     FILE *out = c.vrdOut ? c.vout.file : c.file;
-    const bool streamFailed = ferror(out) != 0;
-    const int closed = fclose(out);
-    const int closeError = errno;
-    c.vout.file = c.file = nullptr;
-    if (!vrdtool::commitOutput()) {
-        fprintf(stderr, "vrdconvert: %s: cannot rename %s onto it: %s\n", c.opt.out, vrdtool::temporaryPath(),
-                strerror(errno));
-        status = 1;
-    }
-    if (outputDamaged > 0) {
-        fprintf(stderr, "vrdconvert: %s: %lld of %lld slices not written whole\n", c.opt.out,
-                (long long)outputDamaged, (long long)nz);
+    // A sink that could not write fails the output; one that ended short
+    // with the input (its data end early) keeps what it wrote, with a note.
+    const bool sinkFailed = c.sinkError.compare(0, 11, "write error") == 0;
+    std::string failure = sinkFailed ? c.sinkError : "";
+    if (outputDamaged > 0)
+        failure = format("%lld of %lld slices not written whole", (long long)outputDamaged, (long long)nz);
+    if (!vrdtool::closeOutput(out, c.opt.out, failure)) {
         status = 1;
     } else if (!c.sinkError.empty()) {
         fprintf(stderr, "vrdconvert: %s: %s\n", c.opt.out, c.sinkError.c_str());
         status = 1;
-    } else if (streamFailed || closed != 0) {
-        fprintf(stderr, "vrdconvert: %s: write error: %s\n", c.opt.out,
-                closed != 0 ? strerror(closeError) : "the output stream failed");
-        status = 1;
     }
+    c.vout.file = c.file = nullptr;
     fflush(stderr);
     return status;
 }
@@ -340,6 +462,7 @@ int run(int argc, char **argv)
         vrdtool::checkFirstBlock(c.vin);
         c.sliceBytes = uint64_t(c.vin.voxelSize) * uint64_t(c.vin.header.nx) * uint64_t(c.vin.header.ny);
         inputFiles.push_back(vrdtool::InputFile{c.opt.in, c.vin.file});
+        limitSlices(c);
         if (c.vrdOut) {
             c.vout.header = c.vin.header;
             c.vout.header.endian = vrdLittleEndian; // slices are written as they lie in memory

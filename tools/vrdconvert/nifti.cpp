@@ -7,6 +7,7 @@
 // Reading:
 // - Byte order from sizeof_hdr (348 either way round); gzip from the magic
 //   bytes. NIfTI-2 (540) and header/image pairs ("ni1") are refused by name.
+// - datatype one of the ten integer and float types, bitpix its width.
 // - dim[0] 2 (one slice) or 3; larger dim[0] only when every size past z is
 //   1. 1-D data and any size below 1 are refused.
 // - Scaling: a slope of 0 or one that is not finite (nibabel writes NaN)
@@ -152,6 +153,13 @@ bool decodeHeader(const uint8_t *h, Volume *v, uint64_t *voxOffset, std::string 
         }
     if (!known) {
         *error = format("datatype %d (%s) is not supported", datatype, unsupportedTypeName(datatype));
+        return false;
+    }
+    // A reader that sizes voxels by bitpix would read another volume from the same bytes.
+    const int bitpix = f.i16(72);
+    if (bitpix != 8 * scalarBytes(v->type)) {
+        *error = format("bitpix %d does not agree with datatype %d (%s, %d bits)", bitpix, datatype,
+                        scalarName(v->type), 8 * scalarBytes(v->type));
         return false;
     }
 

@@ -16,7 +16,9 @@
 //   directions other than a positive diagonal, measurement frame), key/value
 //   pairs and the other per-array fields are not kept and said so in notes.
 // - "data file" names one file, relative to the header's folder unless
-//   absolute; LIST and numbered-file forms are refused. "line skip" skips
+//   absolute, which must lie in that folder or below it unless the caller
+//   allows any (see dataFileAllowed); LIST and numbered-file forms are
+//   refused. "line skip" skips
 //   lines of the data file, "byte skip" bytes after them; for gzip the bytes
 //   skipped are inflated ones, as teem does; byte skip -1 (raw only) puts
 //   the data at the end of the file.
@@ -41,6 +43,8 @@
 #include <cstring>
 #include <limits>
 #include <map>
+
+#include <sys/stat.h>
 
 namespace vrdconvert {
 
@@ -257,18 +261,13 @@ public:
         }
         auto *out = static_cast<uint8_t *>(buffer);
         const int width = scalarBytes(type_);
-        for (uint64_t i = 0; i < count_; ++i) {
-            if (!token(error))
-                return false;
-            if (token_.empty()) {
-                *error = format("data end in slice %lld of %lld", (long long)slice_ + 1, (long long)nz_);
-                return false;
-            }
-            if (!parse(out + i * width)) {
-                *error = format("ascii value \"%s\" in slice %lld is not a %s", shortened(token_).c_str(),
-                                (long long)slice_ + 1, scalarName(type_));
-                return false;
-            }
+        if (!first_.empty()) {
+            std::memcpy(out, first_.data(), first_.size());
+            std::vector<uint8_t>().swap(first_);
+        } else {
+            for (uint64_t i = 0; i < count_; ++i)
+                if (!value(out + i * width, error))
+                    return false;
         }
         if (++slice_ == nz_) {
             if (!token(error))
@@ -280,7 +279,40 @@ public:
 
     bool trailingData() override { return trailing_; }
 
+    // From a pipe: the first slice's values, parsed into memory that grows
+    // with them, so that a header's sizes cost only what the text holds.
+    bool proveFirstSlice(std::string *error) override
+    {
+        if (in_->regular() || slice_ > 0 || !first_.empty())
+            return true;
+        const size_t width = size_t(scalarBytes(type_));
+        for (uint64_t i = 0; i < count_; ++i) {
+            first_.resize(size_t(i + 1) * width); // grows geometrically
+            if (!value(first_.data() + i * width, error)) {
+                std::vector<uint8_t>().swap(first_);
+                return false;
+            }
+        }
+        return true;
+    }
+
 private:
+    bool value(uint8_t *out, std::string *error)
+    {
+        if (!token(error))
+            return false;
+        if (token_.empty()) {
+            *error = format("data end in slice %lld of %lld", (long long)slice_ + 1, (long long)nz_);
+            return false;
+        }
+        if (!parse(out)) {
+            *error = format("ascii value \"%s\" in slice %lld is not a %s", shortened(token_).c_str(),
+                            (long long)slice_ + 1, scalarName(type_));
+            return false;
+        }
+        return true;
+    }
+
     static bool separator(int c)
     {
         return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '\f' || c == '\v';
@@ -360,6 +392,7 @@ private:
     }
 
     std::unique_ptr<InputStream> in_;
+    std::vector<uint8_t> first_; // the first slice, read ahead by proveFirstSlice
     Scalar type_;
     uint64_t count_;
     int64_t nz_, slice_ = 0;
@@ -527,6 +560,58 @@ std::string directoryOf(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// Where a detached header's data file may be. The header comes from whoever
+// sent it, so by default it may name only a regular file in its own folder
+// or below it, symlinks resolved: never a file elsewhere (which would be
+// copied into the output), a FIFO or standard input (which may never end).
+// A device is refused even with dataAnywhere: /dev/zero never ends and a
+// terminal waits for ever. dataPath gets the path to open.
+bool dataFileAllowed(const std::string &header, const std::string &name, bool anywhere, std::string *dataPath,
+                     std::string *error)
+{
+    const std::string shown = shortened(name);
+    if (name == "-") {
+        if (!anywhere) {
+            *error = "data file - (standard input) is not read; --data-anywhere allows it";
+            return false;
+        }
+        *dataPath = "/dev/stdin";
+    } else {
+        *dataPath = name[0] == '/' ? name : directoryOf(header) + name;
+    }
+    struct stat st;
+    if (stat(dataPath->c_str(), &st) != 0)
+        return true; // the open names the reason
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        *error = format("data file %s is a device or socket, never read as data (not even with --data-anywhere)", shown.c_str());
+        return false;
+    }
+    if (anywhere)
+        return true;
+    if (!S_ISREG(st.st_mode)) {
+        *error = format("data file %s is not a regular file; --data-anywhere allows it", shown.c_str());
+        return false;
+    }
+    const std::string folder = directoryOf(header).empty() ? "." : directoryOf(header);
+    char *realFolder = realpath(folder.c_str(), nullptr);
+    char *realData = realpath(dataPath->c_str(), nullptr);
+    bool inside = false;
+    if (realFolder != nullptr && realData != nullptr) {
+        const std::string f = realFolder, d = realData;
+        const std::string prefix = f == "/" ? f : f + "/";
+        inside = d.size() > prefix.size() && d.compare(0, prefix.size(), prefix) == 0;
+        if (inside)
+            *dataPath = d; // opened as checked, whatever its links do next
+    }
+    free(realFolder);
+    free(realData);
+    if (!inside) {
+        *error = format("data file %s lies outside the header's folder; --data-anywhere allows it", shown.c_str());
+        return false;
+    }
+    return true;
+}
+
 // Shortest text that reads back as the same double.
 std::string exactText(double d)
 {
@@ -545,7 +630,7 @@ std::string exactText(double d)
 
 } // namespace
 
-std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error)
+std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::string *error, bool dataAnywhere)
 {
     auto in = std::make_unique<InputStream>();
     if (!in->open(path, error))
@@ -648,12 +733,18 @@ std::unique_ptr<SliceSource> openNrrd(const std::string &path, Volume *v, std::s
             *error = "multi-file data (LIST or numbered files) are not supported";
             return nullptr;
         }
-        const std::string dataPath = name[0] == '/' ? name : directoryOf(path) + name;
+        std::string dataPath;
+        if (!dataFileAllowed(path, name, dataAnywhere, &dataPath, error))
+            return nullptr;
         v->dataFile = dataPath;
         in = std::make_unique<InputStream>();
         std::string why;
         if (!in->open(dataPath, &why)) {
             *error = format("data file %s: %s", shortened(name).c_str(), why.c_str());
+            return nullptr;
+        }
+        if (!in->regular() && !dataAnywhere) { // changed since it was looked at
+            *error = format("data file %s is not a regular file; --data-anywhere allows it", shortened(name).c_str());
             return nullptr;
         }
     } else if (!blankLine) {

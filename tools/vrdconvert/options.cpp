@@ -97,6 +97,8 @@ Options parseOptions(int argc, char **argv)
             encodingGiven = true;
         } else if (strcmp(a, "--uniform") == 0) {
             o.uniform = true;
+        } else if (strcmp(a, "--data-anywhere") == 0) {
+            o.dataAnywhere = true;
         } else if (strcmp(a, "--size") == 0) {
             value(3);
             o.raw.nx = sizeArgument(argv[++i], a);
@@ -158,6 +160,8 @@ Options parseOptions(int argc, char **argv)
     } else if (sizeGiven || typeGiven || endianGiven) {
         vrdtool::refuse(o.in, "--size, --type and --endian describe raw input only");
     }
+    if (o.dataAnywhere && o.inFormat != Format::Nhdr && o.inFormat != Format::Nrrd)
+        vrdtool::refuse(o.in, "--data-anywhere applies to NRRD input only");
     if (compressionGiven && o.outFormat != Format::Vrd)
         vrdtool::refuse(o.out, "--raw and --zlib apply to vrd output only");
     if (encodingGiven && o.outFormat != Format::Nrrd)

@@ -23,6 +23,7 @@ struct Options {
     int32_t vrdCompression = 0; // vrdCompZlib or vrdCompNone once parsed
     Encoding encoding = Encoding::Gzip; // of NRRD output
     bool uniform = false;
+    bool dataAnywhere = false; // a detached NRRD header may name any data file but a device
     Volume raw;              // size, type and byte order of raw input
     int32_t rawDtype = 0;    // the vrd type --type named, if it named one
     DicomRequest dicom;      // --series, --keep-tags

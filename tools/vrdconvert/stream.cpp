@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -143,6 +144,10 @@ bool volumeBytes(const Volume &v, uint64_t *sliceBytes, uint64_t *totalBytes, st
 }
 
 SliceSource::~SliceSource() = default;
+bool SliceSource::proveFirstSlice(std::string *)
+{
+    return true;
+}
 SliceSink::~SliceSink() = default;
 
 // ---- input ----
@@ -448,8 +453,13 @@ public:
             return false;
         }
         size_t got = 0;
-        if (!in_->read(buffer, size_t(sliceBytes_), &got, error))
+        if (!first_.empty()) {
+            std::memcpy(buffer, first_.data(), first_.size());
+            got = first_.size();
+            std::vector<uint8_t>().swap(first_);
+        } else if (!in_->read(buffer, size_t(sliceBytes_), &got, error)) {
             return false;
+        }
         if (got < sliceBytes_) {
             *error = format("data end in slice %lld of %lld", (long long)slice_ + 1, (long long)nz_);
             return false;
@@ -463,8 +473,30 @@ public:
 
     bool trailingData() override { return trailing_; }
 
+    bool proveFirstSlice(std::string *error) override
+    {
+        if (in_->regular() || slice_ > 0 || !first_.empty())
+            return true;
+        // Grown as the bytes come: at most twice what came, or 1 MiB.
+        size_t have = 0;
+        while (have < sliceBytes_) {
+            const size_t want = size_t(std::min<uint64_t>(sliceBytes_, std::max<uint64_t>(2 * have, 1 << 20)));
+            first_.resize(want);
+            size_t got = 0;
+            if (!in_->read(first_.data() + have, want - have, &got, error))
+                return false;
+            have += got;
+            if (have < want) {
+                *error = format("data end in slice 1 of %lld", (long long)nz_);
+                return false;
+            }
+        }
+        return true;
+    }
+
 private:
     std::unique_ptr<InputStream> in_;
+    std::vector<uint8_t> first_; // the first slice, read ahead by proveFirstSlice
     int64_t nz_, slice_ = 0;
     uint64_t sliceBytes_ = 0;
     int width_ = 1;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace vrdinfo {
 
@@ -161,6 +162,15 @@ void sliceDone(void *user, int32_t z, const void *const *, const VrdBlockResult 
 // read in one loop that skips the ones that cannot hold a slice.
 constexpr uint64_t kCopiesBudget = uint64_t{1} << 30;
 
+// The engine holds a few slices per thread; a file must be able to fill
+// them (deflate expands at most 1032 times) to be read on it, or it could
+// take far more memory than it holds: past this it is read in one loop.
+bool engineFits(uint64_t sliceBytes, uint64_t fileBytes)
+{
+    const uint64_t engineBytes = uint64_t(vrdDefaultThreads()) * 4 * sliceBytes;
+    return engineBytes <= 1032 * fileBytes + (uint64_t{64} << 20);
+}
+
 // The block at byte `at` of a regular file of `size` bytes, by its length
 // field alone: whether it can hold a whole slice, and where it ends.
 struct Block {
@@ -243,6 +253,66 @@ std::string readInOrder(Run &run, Volume &v, uint64_t size)
     return "";
 }
 
+// The blocks of a stream that is not a regular file (a pipe), one after the
+// other: a block that cannot hold its slice is read past; a payload is kept
+// only as far as it arrives, and the slice is had only for a block that can
+// hold it and arrived whole. So a pipe costs memory and time for what it
+// sends, whatever slices its header announces.
+std::string readStream(Run &run, Volume &v)
+{
+    const VrdHeader &h = v.header;
+    const bool raw = h.compression == vrdCompNone;
+    VrdCodec *codec = raw ? nullptr : vrdCodecNew(vrdCodecInflate, nullptr);
+    const std::string noMemory = "cannot allocate " + std::to_string(run.sliceBytes) + " bytes for a slice";
+    if (!raw && codec == nullptr)
+        return noMemory;
+    void *slice = nullptr;
+    std::vector<unsigned char> payload;
+    const uint64_t least = vrdtool::leastBlockBytes(run.sliceBytes, h.compression);
+    std::string why;
+    for (int32_t z = 0; z < h.nz; ++z) {
+        unsigned char field[4];
+        if (fread(field, 1, 4, v.file) != 4) {
+            account(run, z, -1, false, true, Stats{});
+            break;
+        }
+        const uint32_t length = uint32_t(field[0]) << 24 | uint32_t(field[1]) << 16 | uint32_t(field[2]) << 8 | field[3];
+        const bool fits = raw ? length == run.sliceBytes : length >= least;
+        // Read in pieces, so that what is kept grows only with what arrives.
+        uint64_t arrived = 0;
+        payload.clear();
+        unsigned char piece[65536];
+        while (arrived < length) {
+            const size_t want = size_t(std::min<uint64_t>(sizeof piece, length - arrived));
+            const size_t got = fread(piece, 1, want, v.file);
+            if (fits)
+                payload.insert(payload.end(), piece, piece + got);
+            arrived += got;
+            if (got < want)
+                break;
+        }
+        if (!fits || arrived < length) {
+            account(run, z, int64_t(length), false, arrived < length, Stats{});
+            continue;
+        }
+        if (slice == nullptr && (slice = calloc(size_t(run.sliceBytes), 1)) == nullptr) {
+            why = noMemory;
+            break;
+        }
+        VrdBlockResult result{};
+        vrdDecodeBlock(codec, length, payload.data(), arrived, slice, h.endian, vrdVoxelSize(h.dtype), h.nx * h.ny,
+                       h.compression, &result);
+        Stats s;
+        const bool whole = result.outcome == vrdBlockWhole;
+        if (whole)
+            sliceStats(slice, h.dtype, h.nx * h.ny, &s);
+        account(run, z, int64_t(length), whole, false, s);
+    }
+    vrdCodecFree(codec);
+    free(slice);
+    return why;
+}
+
 // Bytes from the stream's position to its end.
 uint64_t bytesLeft(FILE *file)
 {
@@ -268,7 +338,10 @@ std::string checkBlocks(Run &run, Volume &v)
 
     struct stat info;
     const off_t start = ftello(v.file);
-    if (fstat(fileno(v.file), &info) == 0 && S_ISREG(info.st_mode) && start >= 0 &&
+    const bool regular = fstat(fileno(v.file), &info) == 0 && S_ISREG(info.st_mode) && start >= 0;
+    if (!regular)
+        return readStream(run, v);
+    if (!engineFits(run.sliceBytes, uint64_t(info.st_size)) ||
         copiesNeeded(run, fileno(v.file), uint64_t(start), uint64_t(info.st_size), h.nz, h.compression == vrdCompNone) >
             kCopiesBudget)
         return readInOrder(run, v, uint64_t(info.st_size));
@@ -282,7 +355,7 @@ std::string checkBlocks(Run &run, Volume &v)
     setup.ordered = sliceDone;
     setup.user = &run;
     // Damaged blocks are counted, not printed, and never end the run.
-    setup.flags = vrdtool::engineFlags(false) | vrdEngineKeepGoing | vrdEngineQuiet;
+    setup.flags = vrdtool::engineFlags(false) | vrdEngineKeepGoing | vrdEngineQuiet | vrdEngineRepeats;
     // Rows that reach a terminal as the slices are read show the progress
     // themselves; a progress line between them would break them up.
     if (run.options->slices && isatty(fileno(run.out)) && getenv("VRD_PROGRESS") == nullptr)
