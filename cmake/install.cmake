@@ -145,10 +145,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "science")
 find_program(VRD_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(VRD_DPKG_SHLIBDEPS)
 if(VRD_DPKG_SHLIBDEPS)
-  # Lists zlib1g, libdeflate0 and the C and C++ run-time libraries, with their versions.
+  # Lists zlib1g, libdeflate0, GDCM (vrdconvert) and the C and C++ run-time libraries, with their versions.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libdeflate0, libstdc++6, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libdeflate0, libgdcm3.0, libstdc++6, libc6")
 endif()
 if(VRD_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
   # Linking the static library needs the development files of zlib and libdeflate.

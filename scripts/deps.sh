@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config teem-apps python3-nibabel python3-numpy python3-dev pybind11-dev python3-pytest imagemagick
   libcpp-httplib-dev chromium chromium-driver python3-selenium python3-psutil
-  libtiff-dev libtiff-tools python3-tifffile libij-java default-jdk-headless libnifti2-dev "$@")
+  libtiff-dev libtiff-tools python3-tifffile libij-java default-jdk-headless libnifti2-dev
+  libgdcm-dev libgdcm-tools python3-pydicom dcm2niix "$@")
 # the Python package's Dask layer
 packages+=(python3-dask python3-distributed)
 missing=()

@@ -39,6 +39,7 @@ const char description[] =
     "nearest type the output holds them in exactly; spacing, units, orientation and\n"
     "comments go along. The axis order is x fastest, then y, then z (the slices).\n"
     "TIFF stacks (.tif, .tiff; one greyscale page a slice) go both ways too.\n"
+    "A folder IN is read as a DICOM series, its values rescaled (see vrdconvert(1)).\n"
     "\n"
     "  --raw, --zlib         vrd output: uncompressed or zlib blocks (default zlib)\n"
     "  --encoding raw|gzip   NRRD output encoding (default gzip)\n"
@@ -52,6 +53,9 @@ const char description[] =
     "                        uint64 float32 float64, or a vrd type (uchar char uint12\n"
     "                        intHU float double ...)\n"
     "  --endian big|little   raw input: its byte order (default this machine's)\n"
+    "  --series N|UID        DICOM folder: the series to read (SeriesNumber or UID)\n"
+    "  --keep-tags           DICOM: modality, description, study date, model, kVp and\n"
+    "                        kernel into comments (no patient tag is ever kept)\n"
     "  --help                show this text\n"
     "  --version             show the program's and the library's version\n"
     "\n"
@@ -148,6 +152,7 @@ struct Conversion {
     bool sourceFailed = false;
     // the volume as the foreign side sees it
     Volume vol;
+    DicomSeries dicom; // a DICOM input's type and slice spacings
     uint64_t sliceBytes = 0;
     // output
     vrdtool::Output vout;
@@ -294,6 +299,7 @@ void openForeignInput(Conversion &c, std::vector<std::string> &notes)
         c.vol = c.opt.raw;
         c.source = openRaw(c.opt.in, c.vol, &error);
         break;
+    case Format::Dicom: c.source = openDicom(c.opt.in, c.opt.dicom, &c.vol, &c.dicom, &error); break;
     case Format::Vrd: break;
     }
     if (!c.source)
@@ -383,7 +389,8 @@ std::unique_ptr<SliceSink> makeSink(Conversion &c, std::vector<std::string> &not
     case Format::Raw: sink = createRaw(nullptr, c.vol, &error); break;
     case Format::Tiff: sink = createTiff(nullptr, c.vol, &error, &notes); break;
     case Format::Vrd:
-    case Format::Nhdr: break;
+    case Format::Nhdr:
+    case Format::Dicom: break;
     }
     if (!sink)
         vrdtool::refuse(c.opt.out, "%s", error.c_str());
@@ -491,11 +498,18 @@ int run(int argc, char **argv)
         if (!c.vol.dataFile.empty())
             inputFiles.push_back(vrdtool::InputFile{c.vol.dataFile.c_str(), nullptr});
         if (c.vrdOut) {
-            int32_t dtype = c.opt.inFormat == Format::Raw ? c.opt.rawDtype : 0;
+            int32_t dtype = c.opt.inFormat == Format::Raw ? c.opt.rawDtype : c.dicom.dtype;
             if (dtype == 0 && !dtypeOfScalar(c.vol.type, &dtype))
                 vrdtool::refuse(c.opt.in, "%s values have no exact vrd type; vrd output refused",
                                 scalarName(c.vol.type));
             c.vout.header = headerFromVolume(c.vol, dtype, c.opt.vrdCompression, &outNotes);
+            dicomGrid(c.dicom, c.opt.uniform, &c.vout.header, &uniformNote);
+        } else if (!c.dicom.sliceSpacing.empty() && c.opt.outFormat != Format::Raw) {
+            if (!c.opt.uniform)
+                vrdtool::refuse(c.opt.in, "unevenly spaced slices: %s holds one z spacing; --uniform writes the "
+                                          "mean spacing %g, a vrd output keeps each slice's",
+                                formatName(c.opt.outFormat), c.vol.spacing[2]);
+            uniformNote = format("unevenly spaced slices written with the mean z spacing %g", c.vol.spacing[2]);
         } else if (c.vol.hasSpacing && c.opt.outFormat != Format::Raw) {
             // NRRD takes NaN for an unknown spacing, teem refuses infinity; NIfTI wants a positive one.
             const bool nrrd = c.opt.outFormat == Format::Nrrd;

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace vrdconvert {
 
 namespace {
@@ -61,6 +63,7 @@ const char *formatName(Format f)
     case Format::NiftiGz: return "a NIfTI file";
     case Format::Raw: return "a raw file";
     case Format::Tiff: return "a TIFF file";
+    case Format::Dicom: return "a DICOM series";
     }
     return "the output";
 }
@@ -71,7 +74,7 @@ Options parseOptions(int argc, char **argv)
     const char *files[2] = {nullptr, nullptr};
     int fileCount = 0;
     bool sizeGiven = false, typeGiven = false, endianGiven = false, compressionGiven = false,
-         encodingGiven = false;
+         encodingGiven = false, dicomGiven = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
         auto value = [&](int n) {
@@ -130,6 +133,13 @@ Options parseOptions(int argc, char **argv)
                 vrdtool::refuse(a, "\"%s\" is not big or little", e);
             o.raw.bigEndian = strcmp(e, "big") == 0;
             endianGiven = true;
+        } else if (strcmp(a, "--series") == 0) {
+            value(1);
+            o.dicom.series = argv[++i];
+            dicomGiven = true;
+        } else if (strcmp(a, "--keep-tags") == 0) {
+            o.dicom.keepTags = true;
+            dicomGiven = true;
         } else if (a[0] == '-' && a[1] == '-') {
             vrdtool::refuse(a, "unknown option (see vrdconvert --help)");
         } else {
@@ -143,8 +153,13 @@ Options parseOptions(int argc, char **argv)
     o.in = files[0];
     o.out = files[1];
     const char *known = "known names end in .vrd, .nrrd, .nhdr (input), .nii, .nii.gz, .tif, .tiff or .raw";
-    if (!formatOf(o.in, &o.inFormat))
-        vrdtool::refuse(o.in, "unknown format: %s", known);
+    struct stat st{};
+    if (stat(o.in, &st) == 0 && S_ISDIR(st.st_mode))
+        o.inFormat = Format::Dicom;
+    else if (!formatOf(o.in, &o.inFormat))
+        vrdtool::refuse(o.in, "unknown format: %s; a folder is read as a DICOM series", known);
+    if (dicomGiven && o.inFormat != Format::Dicom)
+        vrdtool::refuse(o.in, "--series and --keep-tags apply to a DICOM series (a folder) only");
     if (!formatOf(o.out, &o.outFormat))
         vrdtool::refuse(o.out, "unknown format: %s", known);
     if (o.outFormat == Format::Nhdr)

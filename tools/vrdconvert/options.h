@@ -3,6 +3,7 @@
 #ifndef VRDCONVERT_OPTIONS_H
 #define VRDCONVERT_OPTIONS_H
 
+#include "dicom.h"
 #include "foreign.h"
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 namespace vrdconvert {
 
-enum class Format { Vrd, Nrrd, Nhdr, Nifti, NiftiGz, Raw, Tiff };
+enum class Format { Vrd, Nrrd, Nhdr, Nifti, NiftiGz, Raw, Tiff, Dicom }; // Dicom: a folder, input only
 
 // By the end of the name, without regard to case; false for any other name.
 bool formatOf(const std::string &path, Format *format);
@@ -27,6 +28,7 @@ struct Options {
     int64_t volume = -1;     // --volume N of a 4-D input; -1 when not given
     Volume raw;              // size, type and byte order of raw input
     int32_t rawDtype = 0;    // the vrd type --type named, if it named one
+    DicomRequest dicom;      // --series, --keep-tags
 };
 
 // Parses the arguments after the program name; a wrong one ends the run
