@@ -17,6 +17,7 @@
 
 #include "vrd/codec_internal.h"
 #include "vrd/progress_internal.h"
+#include "vrd/reason_internal.h"
 #include "vrd/slice.h"
 #include "vrd/writer.h"
 
@@ -142,16 +143,7 @@ struct VrdEngine {
 
 namespace {
 
-void reason(char *why, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void reason(char *why, size_t size, const char *fmt, ...)
-{
-    if (why == nullptr || size == 0)
-        return;
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(why, size, fmt, args);
-    va_end(args);
-}
+using vrdpriv::reason;
 
 bool isZlibFile(const VrdEngineInput &in)
 {

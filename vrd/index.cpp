@@ -1,5 +1,7 @@
 #include "vrd/index.h"
 
+#include "vrd/reason_internal.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,16 +13,7 @@
 
 namespace {
 
-void reason(char *why, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void reason(char *why, size_t size, const char *fmt, ...)
-{
-    if (why == nullptr || size == 0)
-        return;
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(why, size, fmt, args);
-    va_end(args);
-}
+using vrdpriv::reason;
 
 // Reads up to size bytes at offset; returns how many arrived (fewer only at
 // the end of the file or on an error, with errno set then).

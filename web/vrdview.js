@@ -341,7 +341,9 @@ function setWindow(texts, measure) {
   state.axis.hi = Math.max(state.axis.hi, ...values);
   drawHistogram();
   showCommand();
-  for (const v of views) { if (v === axial) v.mark(measure); v.request(); }
+  // The axial plane first: the other two would share the server's cores with it.
+  axial.mark(measure);
+  axial.request().then(() => { for (const v of views) if (v !== axial) v.request(); });
 }
 
 fields.forEach((f, k) => f.addEventListener('input', () => {

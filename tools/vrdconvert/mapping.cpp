@@ -292,19 +292,6 @@ bool rawTypeFromName(const std::string &name, Scalar *type, int32_t *dtype)
     return false;
 }
 
-double shortestOfFloat(float f)
-{
-    if (!std::isfinite(f))
-        return f;
-    char text[64];
-    for (int digits = 1; digits <= 9; ++digits) {
-        snprintf(text, sizeof text, "%.*g", digits, double(f));
-        if (strtof(text, nullptr) == f)
-            return strtod(text, nullptr);
-    }
-    return f;
-}
-
 bool volumeFromHeader(const VrdHeader &h, bool uniform, const char *target, Volume *v, std::string *refusal,
                       std::string *uniformNote, std::vector<std::string> *notes)
 {

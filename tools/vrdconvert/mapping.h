@@ -59,9 +59,6 @@ std::string orientationComment(const Orientation &);
 // False when the text is not such a line (or a malformed one).
 bool parseOrientationComment(const std::string &text, Orientation *);
 
-// The shortest decimal text that reads back as float f, as a double: so a
-// vrd spacing of 0.3 is written as 0.3, not 0.30000001192092896.
-double shortestOfFloat(float f);
 
 } // namespace vrdconvert
 

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -855,6 +856,19 @@ bool SliceDeflater::deflate(const void *raw, size_t size, uint8_t *out, size_t c
     *outSize = made;
     *crc = uint32_t(crc32_z(0, static_cast<const Bytef *>(raw), size));
     return true;
+}
+
+double shortestOfFloat(float f)
+{
+    if (!std::isfinite(f))
+        return f;
+    char text[64];
+    for (int digits = 1; digits <= 9; ++digits) {
+        snprintf(text, sizeof text, "%.*g", digits, double(f));
+        if (strtof(text, nullptr) == f)
+            return strtod(text, nullptr);
+    }
+    return f;
 }
 
 } // namespace vrdconvert

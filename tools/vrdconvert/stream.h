@@ -107,6 +107,10 @@ std::unique_ptr<SliceSink> makeSink(FILE *file, const Volume &v, Encoding, int l
 std::string trim(const std::string &);
 std::string lower(const std::string &);
 
+// The shortest decimal text that reads back as float f, as a double: so a
+// vrd spacing of 0.3 is written as 0.3, not 0.30000001192092896.
+double shortestOfFloat(float f);
+
 } // namespace vrdconvert
 
 #endif

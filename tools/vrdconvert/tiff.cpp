@@ -548,20 +548,6 @@ std::map<std::string, std::string> imagejKeys(const std::string &text)
     return keys;
 }
 
-// The shortest decimal of a value known to float precision (resolutions are
-// floats in libtiff): 0.1, not 0.10000000223517423.
-double floatPrecision(double d)
-{
-    const float f = float(d);
-    char text[64];
-    for (int digits = 1; digits <= 9; ++digits) {
-        snprintf(text, sizeof text, "%.*g", digits, double(f));
-        if (strtof(text, nullptr) == f)
-            return strtod(text, nullptr);
-    }
-    return f;
-}
-
 bool positiveNumber(const std::string &text, double *value)
 {
     char *end = nullptr;
@@ -625,9 +611,9 @@ void readMetadata(TIFF *t, int64_t pages, Volume *v, int64_t *imagejImages)
     double z = 0;
     const bool hasZ = imagej && keys.count("spacing") != 0 && positiveNumber(keys["spacing"], &z);
     v->hasSpacing = hasX || hasY || hasZ;
-    v->spacing[0] = hasX ? floatPrecision(factor / double(xres)) : 1;
-    v->spacing[1] = hasY ? floatPrecision(factor / double(yres)) : v->spacing[0];
-    v->spacing[2] = hasZ ? floatPrecision(factor * z) : 1;
+    v->spacing[0] = hasX ? shortestOfFloat(float(factor / double(xres))) : 1;
+    v->spacing[1] = hasY ? shortestOfFloat(float(factor / double(yres))) : v->spacing[0];
+    v->spacing[2] = hasZ ? shortestOfFloat(float(factor * z)) : 1;
     if (v->hasSpacing && !hasX)
         v->notes.push_back("no x or y spacing (resolution tags) given; 1 used");
     if (v->hasSpacing && !hasZ && pages > 1)
