@@ -89,6 +89,15 @@ struct TempDirTest : ::testing::Test {
     std::string dir;
 };
 
+// A volume file read whole with the classic calls: its header and every
+// slice in this machine's byte order; read is false when any slice failed.
+struct Vrd {
+    VrdHeader h{};
+    Bytes data;
+    bool read = false;
+};
+Vrd readVrd(const std::string &path);
+
 } // namespace testkit
 
 #endif

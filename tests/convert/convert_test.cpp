@@ -50,28 +50,6 @@ Bytes noise(size_t bytes, uint32_t seed)
     return b;
 }
 
-struct Vrd {
-    VrdHeader h{};
-    Bytes data; // every slice, little-endian
-    bool read = false;
-};
-Vrd readVrd(const std::string &path)
-{
-    Vrd v;
-    FILE *f = vrdOpenRead(path.c_str(), &v.h);
-    if (f == nullptr)
-        return v;
-    const int32_t size = vrdHeaderVoxelSize(&v.h), count = v.h.nx * v.h.ny;
-    Bytes slice(size_t(size) * count, '\0');
-    v.read = true;
-    for (int32_t z = 0; z < v.h.nz; ++z) {
-        v.read = v.read && ReadSliceDataN(f, &slice[0], v.h.endian, size, count, v.h.compression) == 1;
-        v.data += slice;
-    }
-    fclose(f);
-    return v;
-}
-
 // Where the first slice block of a volume file starts.
 size_t firstBlockAt(const std::string &path)
 {
