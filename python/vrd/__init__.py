@@ -250,50 +250,50 @@ def _deflate_setting(deflate):
     return str(deflate) if deflate is not None else os.environ.get("VRD_DEFLATE", "zlib")
 
 
-def _spec(shape, spacing, units, compression, endian, comments, header):
+def _header_fields(shape, spacing, units, compression, endian, comments, header):
     """The header of a new volume as the extension takes it."""
     nz, ny, nx = shape
     header = dict(header or {})
-    spec = {"px": 0.0, "py": 0.0, "pz": 0.0, "rx": None, "ry": None, "rz": None,
+    fields = {"px": 0.0, "py": 0.0, "pz": 0.0, "rx": None, "ry": None, "rz": None,
             "bg_threshold": header.get("bg_threshold"), "transfer_functions": []}
     if spacing is None and header.get("vtype") in ("rectz", "rectxyz"):
         vtype = header["vtype"]
-        spec["vtype"] = _VTYPES[vtype]
+        fields["vtype"] = _VTYPES[vtype]
         if vtype == "rectz":
-            spec["px"], spec["py"] = (_spacing(s) for s in header["spacing"][:2])
+            fields["px"], fields["py"] = (_spacing(s) for s in header["spacing"][:2])
         else:
-            spec["rx"] = [_spacing(s, "rx entry") for s in header["rx"]]
-            spec["ry"] = [_spacing(s, "ry entry") for s in header["ry"]]
-        spec["rz"] = [_spacing(s, "rz entry") for s in header["rz"]]
-        if len(spec["rz"]) != nz:
-            raise ValueError(f"the header's grid has {len(spec['rz'])} slices, the volume {nz}")
+            fields["rx"] = [_spacing(s, "rx entry") for s in header["rx"]]
+            fields["ry"] = [_spacing(s, "ry entry") for s in header["ry"]]
+        fields["rz"] = [_spacing(s, "rz entry") for s in header["rz"]]
+        if len(fields["rz"]) != nz:
+            raise ValueError(f"the header's grid has {len(fields['rz'])} slices, the volume {nz}")
     else:
         if spacing is None:
             given = header.get("spacing")
             spacing = 1.0 if given is None else (given[0] if header.get("vtype") == "cubic" else given)
         if np.ndim(spacing) == 0:
-            spec["vtype"] = _VTYPES["cubic"]
-            spec["px"] = spec["py"] = spec["pz"] = _spacing(spacing)
+            fields["vtype"] = _VTYPES["cubic"]
+            fields["px"] = fields["py"] = fields["pz"] = _spacing(spacing)
         elif np.shape(spacing) == (3,):
-            spec["vtype"] = _VTYPES["regular"]
-            spec["px"], spec["py"], spec["pz"] = (_spacing(s) for s in spacing)
+            fields["vtype"] = _VTYPES["regular"]
+            fields["px"], fields["py"], fields["pz"] = (_spacing(s) for s in spacing)
         else:
             raise ValueError(f"spacing {spacing!r}: one number or three (px, py, pz)")
-    spec["units"] = _word("units", header.get("units", "mm") if units is None else units, _UNITS)
-    spec["compression"] = _word("compression", header.get("compression", "zlib") if compression is None
+    fields["units"] = _word("units", header.get("units", "mm") if units is None else units, _UNITS)
+    fields["compression"] = _word("compression", header.get("compression", "zlib") if compression is None
                                 else compression, _COMPRESSION)
-    spec["endian"] = _word("endian", "little" if endian is None else endian, _ENDIAN)
+    fields["endian"] = _word("endian", "little" if endian is None else endian, _ENDIAN)
     comments = header.get("comments", ()) if comments is None else comments
     if isinstance(comments, (str, bytes)):
         comments = (comments,)
-    spec["comments"] = [_text(c, "comment") for c in comments]
+    fields["comments"] = [_text(c, "comment") for c in comments]
     for function in header.get("transfer_functions", ()):
         entries = tuple(function)
         if len(entries) != 5 or any(e is not None and not _TF_ENTRY.match(str(e)) for e in entries):
             raise ValueError(f"transfer function {function!r}: five entries (d, r, g, b, a) of digits, "
                              "letters, '.', '_', '-' and blanks, or None")
-        spec["transfer_functions"].append(tuple(None if e is None else str(e) for e in entries))
-    return spec
+        fields["transfer_functions"].append(tuple(None if e is None else str(e) for e in entries))
+    return fields
 
 
 class Writer:
@@ -322,12 +322,12 @@ class Writer:
         self.path = os.fspath(path)
         self.shape = shape
         self.dtype = np.dtype(dtype)
-        spec = _spec(shape, spacing, units, compression, endian, comments, header)
+        fields = _header_fields(shape, spacing, units, compression, endian, comments, header)
         deflate = _deflate_setting(deflate)
-        self._w = _vrd.Writer(self.path, shape[0], shape[1], shape[2], self.dtype, spec, deflate)
+        self._w = _vrd.Writer(self.path, shape[0], shape[1], shape[2], self.dtype, fields, deflate)
         names = {code: name for name, code in _COMPRESSION.items()}, {code: name for name, code in _ENDIAN.items()}
         #: The keywords of encode_blocks that give the blocks this file's header announces.
-        self.encoding = {"compression": names[0][spec["compression"]], "endian": names[1][spec["endian"]],
+        self.encoding = {"compression": names[0][fields["compression"]], "endian": names[1][fields["endian"]],
                          "deflate": deflate}
 
     @property

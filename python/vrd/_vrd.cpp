@@ -545,7 +545,7 @@ py::array readBlocks(const std::string &path, int64_t z0, const std::vector<int6
 
 // ---- writing
 
-struct HeaderSpec {
+struct HeaderStore {
     VrdHeader h{};
     std::vector<float> rx, ry, rz;
     std::vector<std::string> commentText, tfText;
@@ -563,27 +563,27 @@ void floatList(const py::object &values, std::vector<float> &into, float **field
 
 // The header of a new volume from the package's keywords, checked by the
 // library's own validation.
-void buildHeader(HeaderSpec &s, const py::dict &spec, int32_t nz, int32_t ny, int32_t nx, int32_t dtype)
+void buildHeader(HeaderStore &s, const py::dict &fields, int32_t nz, int32_t ny, int32_t nx, int32_t dtype)
 {
     VrdHeader &h = s.h;
     h.versionMajor = 6;
-    h.compression = spec["compression"].cast<int32_t>();
-    h.endian = spec["endian"].cast<int32_t>();
+    h.compression = fields["compression"].cast<int32_t>();
+    h.endian = fields["endian"].cast<int32_t>();
     h.nx = nx, h.ny = ny, h.nz = nz;
-    h.vtype = spec["vtype"].cast<int32_t>();
-    h.px = spec["px"].cast<float>();
-    h.py = spec["py"].cast<float>();
-    h.pz = spec["pz"].cast<float>();
-    floatList(spec["rx"], s.rx, &h.rx);
-    floatList(spec["ry"], s.ry, &h.ry);
-    floatList(spec["rz"], s.rz, &h.rz);
+    h.vtype = fields["vtype"].cast<int32_t>();
+    h.px = fields["px"].cast<float>();
+    h.py = fields["py"].cast<float>();
+    h.pz = fields["pz"].cast<float>();
+    floatList(fields["rx"], s.rx, &h.rx);
+    floatList(fields["ry"], s.ry, &h.ry);
+    floatList(fields["rz"], s.rz, &h.rz);
     if ((h.rx != nullptr && s.rx.size() != size_t(nx)) || (h.ry != nullptr && s.ry.size() != size_t(ny)) ||
         (h.rz != nullptr && s.rz.size() != size_t(nz)))
         valueError("rx, ry and rz hold nx, ny and nz spacings");
-    h.units = spec["units"].cast<int32_t>();
+    h.units = fields["units"].cast<int32_t>();
     h.nbands = 1;
     h.dtype = dtype;
-    const py::object bg = spec["bg_threshold"];
+    const py::object bg = fields["bg_threshold"];
     if (!bg.is_none()) {
         h.hasBgThreshold = 1;
         if (dtype == vrdFloat || dtype == vrdDouble)
@@ -591,13 +591,13 @@ void buildHeader(HeaderSpec &s, const py::dict &spec, int32_t nz, int32_t ny, in
         else
             h.bgThresholdI = py::int_(bg).cast<int32_t>();
     }
-    for (const py::handle c : spec["comments"])
+    for (const py::handle c : fields["comments"])
         s.commentText.push_back(c.cast<std::string>());
     for (std::string &c : s.commentText)
         s.commentPointers.push_back(&c[0]);
     h.commentCount = int32_t(s.commentPointers.size());
     h.comments = s.commentPointers.empty() ? nullptr : s.commentPointers.data();
-    const py::list functions = spec["transfer_functions"];
+    const py::list functions = fields["transfer_functions"];
     std::vector<bool> present;
     for (const py::handle f : functions)
         for (const py::handle v : f) {
@@ -615,7 +615,7 @@ void buildHeader(HeaderSpec &s, const py::dict &spec, int32_t nz, int32_t ny, in
 
 class Writer {
 public:
-    Writer(const std::string &path, int64_t nz, int64_t ny, int64_t nx, const py::dtype &type, const py::dict &spec,
+    Writer(const std::string &path, int64_t nz, int64_t ny, int64_t nx, const py::dtype &type, const py::dict &fields,
            const py::object &deflate)
         : path_(path)
     {
@@ -630,7 +630,7 @@ public:
         if (sliceBytes_ > UINT32_MAX || uint64_t(nx) * uint64_t(ny) > INT32_MAX)
             valueError("slices of " + std::to_string(nx) + " x " + std::to_string(ny) +
                        " values are too large for a block");
-        buildHeader(spec_, spec, int32_t(nz), int32_t(ny), int32_t(nx), dtype_);
+        buildHeader(spec_, fields, int32_t(nz), int32_t(ny), int32_t(nx), dtype_);
         deflate_ = deflateOf(deflate);
 
         char message[200] = "";
@@ -865,7 +865,7 @@ private:
     }
 
     std::string path_;
-    HeaderSpec spec_;
+    HeaderStore spec_;
     VrdDeflate deflate_{};
     int32_t dtype_ = 0;
     uint64_t sliceBytes_ = 0;

@@ -89,6 +89,9 @@ struct TempDirTest : ::testing::Test {
     std::string dir;
 };
 
+// What a shell command writes on standard output (its stderr dropped).
+std::string sh(const std::string &command);
+
 // A volume file read whole with the classic calls: its header and every
 // slice in this machine's byte order; read is false when any slice failed.
 struct Vrd {

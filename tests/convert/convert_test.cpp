@@ -21,16 +21,6 @@ using nibtext::json;
 const std::string kConvert = VRDCONVERT_PROGRAM;
 constexpr int32_t kNx = 5, kNy = 4, kNz = 3;
 
-std::string sh(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen((command + " 2>/dev/null").c_str(), "r");
-    char chunk[65536];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;)
-        out.append(chunk, n);
-    pclose(p);
-    return out;
-}
 std::string nib(const std::string &args) { return sh(std::string(PYTHON_PROGRAM) + " " + NIB_SCRIPT + " " + args); }
 // The values of an NRRD file as unu reads them: raw little-endian data after unu's own header.
 Bytes unuValues(const std::string &file)

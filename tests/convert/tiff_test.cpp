@@ -21,16 +21,6 @@ using nibtext::json;
 
 const std::string kConvert = VRDCONVERT_PROGRAM;
 
-std::string sh(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen((command + " 2>/dev/null").c_str(), "r");
-    char chunk[65536];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;)
-        out.append(chunk, n);
-    pclose(p);
-    return out;
-}
 
 std::vector<std::string> lines(const std::string &text)
 {
