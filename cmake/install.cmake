@@ -28,6 +28,8 @@ set_target_properties(vrd PROPERTIES PUBLIC_HEADER "${_vrd_header_paths}")
 
 install(TARGETS volmap volcmp vrdconvert vrdinfo vrdview
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# vrdconvert's GDCM module, where the program looks for it from its own bin folder.
+install(TARGETS vrdconvert_gdcm LIBRARY DESTINATION "${VRDCONVERT_GDCM_INSTALL_DIR}")
 # vrdview's page, where the program looks for it from its own bin folder.
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/web/" DESTINATION "${VRDVIEW_WEB_INSTALL_DIR}")
 
@@ -145,10 +147,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "science")
 find_program(VRD_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(VRD_DPKG_SHLIBDEPS)
 if(VRD_DPKG_SHLIBDEPS)
-  # Lists zlib1g, libdeflate0, GDCM (vrdconvert) and the C and C++ run-time libraries, with their versions.
+  # Lists zlib1g, libdeflate0, libtiff, NIfTI's library, GDCM (vrdconvert's module) and the C and
+  # C++ run-time libraries, with their versions.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libdeflate0, libgdcm3.0, libstdc++6, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libdeflate0, libtiff6, libnifti2-2, libznz3, libgdcm3.0, libstdc++6, libc6")
 endif()
 if(VRD_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
   # Linking the static library needs the development files of zlib and libdeflate.

@@ -155,6 +155,18 @@ bool zlibOutput(const VrdEngine *e)
     return e->setup.outputDtype != 0 && e->setup.outputCompression == vrdCompZlib;
 }
 
+// Without compute the output slice is input 0's slice itself: a copy costs
+// as much as reading a raw block, and a conversion would pay for it twice.
+bool passesThrough(const VrdEngine *e)
+{
+    return e->setup.outputDtype != 0 && e->setup.compute == nullptr;
+}
+
+void *outputSlice(const VrdEngine *e, const Slot &s)
+{
+    return passesThrough(e) ? s.slices[0] : s.out;
+}
+
 // ---- buffers
 
 // Whether input k's slices are the caller's memory rather than the engine's.
@@ -223,7 +235,7 @@ bool setUpSlot(const VrdEngine *e, Slot &s, const Slot *owner)
         if (s.parts[k].payload == nullptr)
             return false;
     }
-    if (e->setup.outputDtype != 0 && (s.out = buffer(e->outBytes)) == nullptr)
+    if (e->setup.outputDtype != 0 && !passesThrough(e) && (s.out = buffer(e->outBytes)) == nullptr)
         return false;
     if (zlibOutput(e)) {
         s.deflatedCapacity = size_t(std::min<uint64_t>(vrdDeflateBound(e->codecs[0], uint32_t(e->outBytes)), SIZE_MAX));
@@ -241,7 +253,7 @@ uint64_t sliceWork(const VrdEngine *e)
     for (int32_t k = 0; k < e->setup.inputCount; ++k)
         work += e->sliceBytes[k] * (isZlibFile(e->inputs[k]) ? 4 : 1);
     if (e->setup.outputDtype != 0)
-        work += e->outBytes * (zlibOutput(e) ? 16 : 1);
+        work += e->outBytes * (zlibOutput(e) ? 16 : passesThrough(e) ? 0 : 1);
     return work;
 }
 
@@ -253,7 +265,7 @@ uint64_t slotBytes(const VrdEngine *e)
     for (int32_t k = 0; k < e->setup.inputCount; ++k)
         bytes += e->sliceBytes[k] * (isZlibFile(e->inputs[k]) ? 2 : 1);
     if (e->setup.outputDtype != 0)
-        bytes += e->outBytes * (zlibOutput(e) ? 2 : 1);
+        bytes += e->outBytes * ((zlibOutput(e) ? 1 : 0) + (passesThrough(e) ? 0 : 1));
     return std::max<uint64_t>(bytes, 1);
 }
 
@@ -316,7 +328,7 @@ void computeSlot(VrdEngine *e, Slot &s, int32_t worker, VrdCodec *codec)
     s.deflateFault = VrdBlockResult{};
     s.deflatedLength = 0;
     if (zlibOutput(e) && !e->outputFailed.load(std::memory_order_relaxed))
-        vrdDeflateSlice(codec, s.out, uint32_t(e->outBytes), s.deflated, s.deflatedCapacity, &s.deflatedLength,
+        vrdDeflateSlice(codec, outputSlice(e, s), uint32_t(e->outBytes), s.deflated, s.deflatedCapacity, &s.deflatedLength,
                         &s.deflateFault);
     s.computed = true;
 }
@@ -456,7 +468,7 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
     if (s.stops && s.scratch != nullptr) // nothing computed it
         memset(s.scratch, 0, e->setup.scratchBytes);
     if (e->setup.ordered != nullptr)
-        e->setup.ordered(e->setup.user, s.z, s.slices, s.blocks, s.out, s.scratch);
+        e->setup.ordered(e->setup.user, s.z, s.slices, s.blocks, outputSlice(e, s), s.scratch);
     if (s.stops)
         return false;
     for (int32_t k = 0; k < e->setup.inputCount; ++k)
@@ -477,14 +489,14 @@ bool writeSlot(VrdEngine *e, Slot &s, const Slot *previous)
                      int(kMostExpansion), static_cast<unsigned long long>(e->inputBlockBytes));
             outputFails(e, s.z, text);
         } else {
-            vrdWriteBlock(e->output, zlib ? s.deflated : s.out, length, e->setup.outputCompression, &w);
+            vrdWriteBlock(e->output, zlib ? s.deflated : outputSlice(e, s), length, e->setup.outputCompression, &w);
             if (w.outcome != vrdBlockWhole)
                 outputFails(e, s.z, w.message);
             else
                 say(e, w.message);
         }
         if (e->preview != nullptr && s.z == e->nz / 2) {
-            memcpy(e->preview, s.out, size_t(e->outBytes));
+            memcpy(e->preview, outputSlice(e, s), size_t(e->outBytes));
             e->previewKept = true;
         }
     }
@@ -749,6 +761,10 @@ bool validSetup(const VrdEngineSetup *s, char *why, size_t whySize)
     if (s->outputDtype != 0 && (s->outputDtype < vrdUChar || s->outputDtype > vrdDouble ||
                                 (s->outputCompression != vrdCompZlib && s->outputCompression != vrdCompNone))) {
         reason(why, whySize, "unknown output type or compression");
+        return false;
+    }
+    if (s->outputDtype != 0 && s->compute == nullptr && s->outputDtype != first->dtype) {
+        reason(why, whySize, "without compute the output is input 0's slices, so it must have input 0's type");
         return false;
     }
     if ((s->sliceAt != nullptr || s->blockOffsets != nullptr) && s->inputs[0].source != nullptr) {

@@ -94,7 +94,9 @@ typedef struct VrdEngineSetup {
     int32_t outputCompression; /* vrdCompZlib or vrdCompNone, when there is an output */
     VrdDeflate deflate;        /* how zlib output blocks are deflated */
     size_t scratchBytes;       /* per-slice scratch for compute and ordered */
-    VrdComputeFn compute;      /* may be null */
+    VrdComputeFn compute;      /* null: the output slice is input 0's slice as read (in this
+                                  machine's order), with no copy; outputDtype must then be
+                                  input 0's dtype */
     VrdOrderedFn ordered;      /* may be null */
     VrdWorkerFn worker;        /* may be null */
     void *user;

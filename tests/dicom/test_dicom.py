@@ -387,6 +387,27 @@ class DicomTest(unittest.TestCase):
         err = self.refused(self.path("rle"))
         self.assertIn("a.dcm: the pixel data cannot be decoded (transfer syntax 1.2.840.10008.1.2.5 (RLE", err)
 
+    def test_an_installed_program_finds_gdcm_wherever_it_is_moved(self):
+        # GDCM is loaded from a module beside the program's bin folder, and only for DICOM.
+        write_series(self.path("ct"), [np.full((4, 5), k, np.int16) for k in range(3)], [0, 1, 2])
+        subprocess.run(["cmake", "--install", os.environ["VRD_BUILD_DIR"], "--prefix", self.path("installed")],
+                       check=True, capture_output=True)
+        os.rename(self.path("installed"), self.path("moved"))
+        program = self.path("moved", "bin", "vrdconvert")
+        run = subprocess.run([program, self.path("ct"), self.path("a.vrd")], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        modules = [os.path.join(d, f) for d, _, files in os.walk(self.path("moved")) for f in files
+                   if f == "vrdconvert-gdcm.so"]
+        self.assertEqual(len(modules), 1)
+        os.remove(modules[0])
+        run = subprocess.run([program, self.path("ct"), self.path("b.vrd")], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 255)
+        self.assertEqual(run.stderr.count("\n"), 1, run.stderr)
+        self.assertIn("GDCM's module, which cannot be loaded", run.stderr)
+        self.assertFalse(os.path.exists(self.path("b.vrd")))
+        # Everything else goes on without it.
+        self.assertEqual(subprocess.run([program, self.path("a.vrd"), self.path("a.nii")]).returncode, 0)
+
 
 if __name__ == "__main__":
     unittest.main()

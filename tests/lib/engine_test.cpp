@@ -380,6 +380,7 @@ TEST(Engine, FewerThreadsWhenWorkersCannotBeSetUpAndBadSetupsRefused)
         {1, 11, vrdCompNone, 0, {}, "output"},
         {1, 0, 0, 300, {}, "thread"},
         {1, vrdFloat, vrdCompZlib, 0, {vrdDeflateZlib, 10}, "deflate"},
+        {1, vrdDouble, vrdCompNone, 0, {}, "input 0's type"}, // no compute: nothing makes doubles
     };
     for (const auto &b : bad) {
         VrdEngineSetup setup{};
@@ -501,4 +502,62 @@ TEST(Engine, RepeatedSlicesReuseTheSliceBefore)
             }
         }
     }
+}
+
+namespace {
+
+void copyInput(void *, int32_t, int32_t, const void *const *in, void *out, int32_t count, void *)
+{
+    memcpy(out, in[0], size_t(count) * 4);
+}
+
+// Input a (float) written with compute = copyInput, or with no compute at all.
+Bytes copyRun(const Bytes &a, int32_t threads, int32_t flags, int32_t compression, bool copy)
+{
+    FILE *fa = streamOf(a);
+    VrdHeader h{};
+    EXPECT_TRUE(vrdReadPrologue(fa, &h));
+    const VrdEngineInput input{fa, &h, nullptr};
+    VrdEngineSetup setup{};
+    setup.inputCount = 1, setup.inputs = &input, setup.threads = threads;
+    setup.flags = flags | vrdEngineQuiet | vrdEngineKeepGoing;
+    setup.outputDtype = vrdFloat, setup.outputCompression = compression;
+    setup.compute = copy ? copyInput : nullptr;
+    char why[200] = "";
+    VrdEngine *engine = vrdEngineNew(&setup, why, sizeof why);
+    EXPECT_NE(engine, nullptr) << why;
+    FILE *out = tmpfile();
+    if (engine != nullptr)
+        vrdEngineRun(engine, out);
+    vrdEngineFree(engine);
+    fclose(fa);
+    rewind(out);
+    const Bytes bytes = restOf(out);
+    fclose(out);
+    return bytes;
+}
+
+} // namespace
+
+// Without compute the output is input 0's slices themselves, put in this
+// machine's order, damaged, short and repeated ones included: the same
+// blocks as copying each slice into an output of its own.
+TEST(Engine, WithoutComputeTheInputSlicesAreWritten)
+{
+    const Files files = sound();
+    const size_t start = volume(header(kNx, kNy, kNz, vrdFloat, vrdCompZlib, vrdBigEndian), {}).size();
+    std::vector<Bytes> a = blocksAfter(files.a, start);
+    Bytes damaged = files.a.substr(0, start);
+    for (int32_t z = 0; z < kNz; ++z)
+        damaged += block(z == 3 || z == 4 ? deflated("") : z == 6 ? deflated(inflated(a[6], kCount * 4).substr(0, 40))
+                                                                  : a[size_t(z)]);
+    for (const Bytes &in : {files.a, damaged})
+        for (int32_t compression : {vrdCompZlib, vrdCompNone}) {
+            const Bytes expected = copyRun(in, 1, 0, compression, true);
+            EXPECT_GT(expected.size(), size_t(kNz * kCount));
+            for (int32_t threads : {1, 3})
+                for (int32_t flags : {0, int32_t(vrdEngineRepeats)})
+                    EXPECT_TRUE(copyRun(in, threads, flags, compression, false) == expected)
+                        << threads << " threads, flags " << flags << ", compression " << compression;
+        }
 }

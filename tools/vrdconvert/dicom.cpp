@@ -1,23 +1,9 @@
 #include "dicom.h"
 
+#include "gdcm_calls.h"
 #include "stream.h"
 
 #include <vrd/vrd.h>
-
-#include <gdcmDicts.h>
-#include <gdcmGlobal.h>
-#include <gdcmImage.h>
-#include <gdcmImageReader.h>
-#include <gdcmJPEG2000Codec.h>
-#include <gdcmJPEGCodec.h>
-#include <gdcmJPEGLSCodec.h>
-#include <gdcmRAWCodec.h>
-#include <gdcmRLECodec.h>
-#include <gdcmReader.h>
-#include <gdcmStringFilter.h>
-#include <gdcmTrace.h>
-#include <gdcmTransferSyntax.h>
-#include <gdcmUIDs.h>
 
 #include <dirent.h>
 #include <sys/mman.h>
@@ -34,7 +20,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <type_traits>
 
 namespace vrdconvert {
@@ -506,49 +491,19 @@ private:
 
 // ---- what the tags of one file say
 
-// The tags read from every file, in the order of the Tag enumeration.
-struct TagName {
-    uint16_t group, element;
-};
+// The tags read from every file (group, element), in the order of the Tag enumeration.
 enum Tag {
     kRows, kColumns, kSeriesUid, kSeriesNumber, kSeriesDescription, kModality, kPhotometric, kSamples,
     kBitsAllocated, kBitsStored, kHighBit, kPixelRepresentation, kFrames, kPosition, kOrientation, kPixelSpacing,
     kSlope, kIntercept, kTilt, kThickness, kStudyDate, kModel, kKvp, kKernel, kTagCount
 };
-constexpr TagName kTags[kTagCount] = {
+constexpr uint16_t kTags[kTagCount][2] = {
     {0x0028, 0x0010}, {0x0028, 0x0011}, {0x0020, 0x000E}, {0x0020, 0x0011}, {0x0008, 0x103E}, {0x0008, 0x0060},
     {0x0028, 0x0004}, {0x0028, 0x0002}, {0x0028, 0x0100}, {0x0028, 0x0101}, {0x0028, 0x0102}, {0x0028, 0x0103},
     {0x0028, 0x0008}, {0x0020, 0x0032}, {0x0020, 0x0037}, {0x0028, 0x0030}, {0x0028, 0x1053}, {0x0028, 0x1052},
     {0x0018, 0x1120}, {0x0018, 0x0050}, {0x0008, 0x0020}, {0x0008, 0x1090}, {0x0018, 0x0060}, {0x0018, 0x1210}};
 constexpr size_t kMostTagText = 1024; // longer values are cut: none of these needs more
 constexpr size_t kTagBlockBytes = 1 + kTagCount * (2 + kMostTagText);
-
-// In the child: GDCM reads the tags up to the pixel data; block gets a
-// status byte (1: read) and each value as a 2-byte length and its text.
-void fetchTags(const std::string &path, uint8_t *block)
-{
-    block[0] = 0;
-    gdcm::Reader reader;
-    reader.SetFileName(path.c_str());
-    if (!reader.ReadUpToTag(gdcm::Tag(0x7FE0, 0x0010), std::set<gdcm::Tag>()))
-        return;
-    const gdcm::File &file = reader.GetFile();
-    const gdcm::DataSet &ds = file.GetDataSet();
-    gdcm::StringFilter filter;
-    filter.SetFile(file);
-    uint8_t *at = block + 1;
-    for (const TagName &n : kTags) {
-        const gdcm::Tag tag(n.group, n.element);
-        std::string text;
-        if (ds.FindDataElement(tag) && !ds.GetDataElement(tag).IsEmpty())
-            text = filter.ToString(tag);
-        const size_t length = std::min(text.size(), kMostTagText);
-        at[0] = uint8_t(length >> 8), at[1] = uint8_t(length);
-        memcpy(at + 2, text.data(), length);
-        at += 2 + length;
-    }
-    block[0] = 1;
-}
 
 struct FileTags {
     std::string name; // within the folder
@@ -732,22 +687,11 @@ bool choose(std::vector<Series> &all, const std::string &wanted, Series *chosen,
     return false;
 }
 
-bool decodable(const std::string &uid, std::string *why)
+bool decodable(const GdcmCalls &gdcm, const std::string &uid, std::string *why)
 {
-    const gdcm::TransferSyntax ts(gdcm::TransferSyntax::GetTSType(uid.c_str()));
-    gdcm::UIDs name;
-    const char *known = name.SetFromUID(uid.c_str()) ? name.GetName() : nullptr;
-    if (ts.IsValid()) {
-        gdcm::RAWCodec raw;
-        gdcm::RLECodec rle;
-        gdcm::JPEGCodec jpeg;
-        gdcm::JPEGLSCodec jpegls;
-        gdcm::JPEG2000Codec jpeg2000;
-        const gdcm::Codec *codecs[] = {&raw, &rle, &jpeg, &jpegls, &jpeg2000};
-        for (const gdcm::Codec *c : codecs)
-            if (c->CanDecode(ts))
-                return true;
-    }
+    if (gdcm.decodable(uid.c_str()) != 0)
+        return true;
+    const char *known = gdcm.uidName(uid.c_str());
     *why = format("transfer syntax %s%s%s%s cannot be decoded", uid.c_str(), known ? " (" : "", known ? known : "",
                   known ? ")" : "");
     return false;
@@ -762,7 +706,7 @@ bool sameOrientation(const double *a, const double *b)
 }
 
 // The checks across the files of the series, the order along the normal and the spacing.
-bool arrange(Series &s, Volume *v, DicomSeries *out, std::string *error)
+bool arrange(const GdcmCalls &gdcm, Series &s, Volume *v, DicomSeries *out, std::string *error)
 {
     std::vector<FileTags> &f = s.files;
     const FileTags &first = f[0];
@@ -816,7 +760,7 @@ bool arrange(Series &s, Volume *v, DicomSeries *out, std::string *error)
             return false;
         }
         std::string why;
-        if (!decodable(t.transferSyntax, &why)) {
+        if (!decodable(gdcm, t.transferSyntax, &why)) {
             *error = format("%s: %s", n, why.c_str());
             return false;
         }
@@ -975,8 +919,9 @@ class Decoder {
 public:
     // The slice's stored values, and with needGdcm the child that decodes
     // what is compressed (or big-endian) into them.
-    bool init(uint64_t sliceValues, unsigned storedBytes, bool needGdcm, std::string *error)
+    bool init(const GdcmCalls &gdcm, uint64_t sliceValues, unsigned storedBytes, bool needGdcm, std::string *error)
     {
+        calls_ = &gdcm;
         values_ = sliceValues;
         room_ = sliceValues * storedBytes;
         if (!block_.allocate(size_t(kPixelsAt + room_))) {
@@ -984,9 +929,12 @@ public:
             return false;
         }
         pixels_ = block_.data() + kPixelsAt;
-        GdcmResult *r = result();
+        GdcmImage *r = result();
         uint8_t *pixels = pixels_;
-        return !needGdcm || gdcm_.start([r, pixels](const std::string &path) { decodeInChild(path, r, pixels); }, error);
+        const GdcmCalls *calls = calls_;
+        return !needGdcm ||
+               gdcm_.start([calls, r, pixels](const std::string &path) { calls->decode(path.c_str(), r, pixels); },
+                           error);
     }
     void setType(int32_t dtype) { dtype_ = dtype; }
 
@@ -1013,43 +961,13 @@ public:
     }
 
 private:
-    // The request to GDCM's child and what it says of the image it decoded into pixels_.
-    struct GdcmResult {
-        uint32_t columns, rows;
-        uint64_t values, room;
-        uint32_t bytes, isSigned, decoded;
-        char message[300];
-    };
-    static constexpr size_t kPixelsAt = 512; // after the GdcmResult in the shared block
-    GdcmResult *result() const { return reinterpret_cast<GdcmResult *>(block_.data()); }
-
-    static void decodeInChild(const std::string &path, GdcmResult *r, uint8_t *pixels)
-    {
-        gdcm::ImageReader reader;
-        reader.SetFileName(path.c_str());
-        if (!reader.Read()) {
-            snprintf(r->message, sizeof r->message, "GDCM cannot read the image");
-            return;
-        }
-        const gdcm::Image &image = reader.GetImage();
-        const gdcm::PixelFormat &pf = image.GetPixelFormat();
-        const unsigned bytes = pf.GetBitsAllocated() / 8;
-        if (image.GetDimension(0) != r->columns || image.GetDimension(1) != r->rows || pf.GetSamplesPerPixel() != 1 ||
-            (bytes != 1 && bytes != 2 && bytes != 4) || image.GetBufferLength() != r->values * bytes ||
-            r->values * bytes > r->room) {
-            snprintf(r->message, sizeof r->message, "changed since its tags were read, or GDCM sees another image in it");
-            return;
-        }
-        if (!image.GetBuffer(reinterpret_cast<char *>(pixels)))
-            return;
-        r->bytes = bytes;
-        r->isSigned = pf.GetPixelRepresentation() == 1;
-        r->decoded = 1;
-    }
+    static constexpr size_t kPixelsAt = 512; // after the GdcmImage in the shared block
+    static_assert(sizeof(GdcmImage) <= kPixelsAt, "the image record fits before the pixels");
+    GdcmImage *result() const { return reinterpret_cast<GdcmImage *>(block_.data()); }
 
     bool decodeWithGdcm(const std::string &path, const FileTags &t, void *out, ValueRange *check, std::string *error)
     {
-        GdcmResult *r = result();
+        GdcmImage *r = result();
         memset(r, 0, sizeof *r);
         r->columns = t.columns, r->rows = t.rows, r->values = values_, r->room = room_;
         std::string why;
@@ -1062,9 +980,8 @@ private:
             return false;
         }
         std::string name = t.transferSyntax;
-        gdcm::UIDs uid;
-        if (uid.SetFromUID(t.transferSyntax.c_str()))
-            name += format(" (%s)", uid.GetName());
+        if (const char *known = calls_->uidName(t.transferSyntax.c_str()))
+            name += format(" (%s)", known);
         *error = format("%s: the pixel data cannot be decoded (transfer syntax %s)%s%s", t.name.c_str(), name.c_str(),
                         ended ? "" : ": ", ended ? "" : why.c_str());
         return false;
@@ -1158,6 +1075,7 @@ private:
         return ok;
     }
 
+    const GdcmCalls *calls_ = nullptr;
     uint64_t values_ = 0, room_ = 0;
     int32_t dtype_ = 0;
     SharedBlock block_;
@@ -1237,12 +1155,11 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
     closedir(folder);
     std::sort(names.begin(), names.end()); // messages in a stable order, never the slice order
 
-    // GDCM would print its own warnings and errors: the run says what matters in one line.
-    gdcm::Trace::SetDebug(false);
-    gdcm::Trace::SetWarning(false);
-    gdcm::Trace::SetError(false);
-    // GDCM's dictionaries are built once here rather than in every child.
-    gdcm::Global::GetInstance().GetDicts().GetDictEntry(gdcm::Tag(0x0028, 0x0010));
+    // Loaded here, for DICOM inputs only; it keeps GDCM from printing, since
+    // the run says what matters in one line.
+    const GdcmCalls *gdcm = gdcmCalls(error);
+    if (gdcm == nullptr)
+        return nullptr;
     SharedBlock shared;
     GdcmWorker tagReader;
     if (!shared.allocate(kTagBlockBytes)) {
@@ -1250,7 +1167,10 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
         return nullptr;
     }
     uint8_t *tagBlock = shared.data();
-    if (!tagReader.start([tagBlock](const std::string &path) { fetchTags(path, tagBlock); }, error))
+    auto fetchTags = [gdcm, tagBlock](const std::string &path) {
+        gdcm->fetchTags(path.c_str(), &kTags[0][0], kTagCount, kMostTagText, tagBlock);
+    };
+    if (!tagReader.start(fetchTags, error))
         return nullptr;
     std::vector<Series> all;
     std::map<std::string, size_t> byUid;
@@ -1289,7 +1209,7 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
     if (skipped > 0)
         v->notes.push_back(format("%zu file%s not DICOM images of a series (%s%s), skipped", skipped,
                                   skipped == 1 ? "" : "s", firstSkipped.c_str(), skipped > 1 ? ", ..." : ""));
-    if (!arrange(series, v, out, error))
+    if (!arrange(*gdcm, series, v, out, error))
         return nullptr;
 
     // The type: from what the stored bits allow, or, when that needs more
@@ -1313,7 +1233,7 @@ std::unique_ptr<SliceSource> openDicom(const std::string &dir, const DicomReques
         needGdcm = needGdcm || t.encapsulated || t.transferSyntaxBigEndian;
     }
     tagReader.stop(); // the tags are read: its child exits
-    if (!source->decoder.init(sliceValues, storedBytes, needGdcm, error))
+    if (!source->decoder.init(*gdcm, sliceValues, storedBytes, needGdcm, error))
         return nullptr;
     if (!settled || (ct && out->dtype != vrdIntHU)) {
         ValueRange actual;

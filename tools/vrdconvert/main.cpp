@@ -189,12 +189,6 @@ void readSource(void *user, int32_t, void *slice, VrdBlockResult *result)
     result->lengthEnded = 1;
 }
 
-void copySlice(void *user, int32_t, int32_t, const void *const *inputs, void *output, int32_t, void *)
-{
-    const Conversion &c = *static_cast<const Conversion *>(user);
-    memcpy(output, inputs[0], size_t(c.sliceBytes));
-}
-
 void deflateSlice(void *user, int32_t worker, int32_t, const void *const *inputs, void *, int32_t, void *scratch)
 {
     Conversion &c = *static_cast<Conversion *>(user);
@@ -342,15 +336,14 @@ VrdEngine *makeEngine(Conversion &c)
     // foreign input ends the run where its data fail.
     if (!c.vrdIn || !c.vrdOut)
         setup.flags |= vrdEngineKeepGoing;
-    // Both computes depend on the slice alone; a vrd output is bounded by the
-    // blocks read, as volmap's is.
+    // What is written depends on the slice alone; a vrd output is bounded by
+    // the blocks read, as volmap's is.
     if (c.vrdIn)
         setup.flags |= vrdEngineRepeats | (c.vrdOut ? vrdEngineBoundOutput : 0);
     if (c.vrdOut) {
         setup.outputDtype = c.vout.header.dtype;
         setup.outputCompression = c.vout.header.compression;
-        setup.deflate = vrdtool::deflateSetting();
-        setup.compute = copySlice;
+        setup.deflate = vrdtool::deflateSetting(); // with no compute, the input's slices are written
     } else {
         setup.ordered = writeSlice;
         if (c.gzip) {
