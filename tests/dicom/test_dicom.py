@@ -99,11 +99,15 @@ def convert(*args):
     return run.returncode, run.stderr
 
 
-def dcm2niix(folder, out):
+def dcm2niix_file(folder, out):
+    """The path of the .nii dcm2niix writes for the series in folder."""
     os.makedirs(out, exist_ok=True)
     subprocess.run([DCM2NIIX, "-z", "n", "-f", "s", "-o", out, folder], capture_output=True, check=True)
-    nii = [f for f in os.listdir(out) if f.endswith(".nii")]
-    img = nib.load(os.path.join(out, sorted(nii)[0]))
+    return os.path.join(out, sorted(f for f in os.listdir(out) if f.endswith(".nii"))[0])
+
+
+def dcm2niix(folder, out):
+    img = nib.load(dcm2niix_file(folder, out))
     # nibabel's [x, y, z] with rows bottom up, as dcm2niix writes axial slices.
     return np.transpose(img.get_fdata(), (2, 1, 0))[:, ::-1, :], img.header.get_zooms()
 
@@ -207,6 +211,7 @@ class DicomTest(unittest.TestCase):
         self.assertEqual(header["rz"], {"count": 5, "first": 1, "last": 3, "min": 1, "max": 3})
         np.testing.assert_array_equal(volume, stored.astype(np.int32) - 1024)
         self.assertIn("unevenly spaced", err)
+        self.assertFalse([c for c in header["comments"] if c.startswith("orientation:")])
         # NIfTI cannot hold it: refused, or the mean with --uniform.
         self.assertIn("--uniform", convert(self.path("ct"), self.path("u.nii"))[1])
         status, err = convert("--uniform", self.path("ct"), self.path("u.nii"))
@@ -232,6 +237,25 @@ class DicomTest(unittest.TestCase):
         _, volume, _ = self.converted(self.path("sag"))
         # row x column = (0, 1, 0) x (0, 0, -1) = -x: the largest x comes first.
         np.testing.assert_array_equal(volume, stored[[0, 2, 1, 3]].astype(np.int32) - 1024)
+
+    def test_the_patient_space_goes_on_to_nifti_where_dcm2niix_puts_it(self):
+        rng = np.random.default_rng(8)
+        stored = rng.integers(0, 4096, (6, 5, 7)).astype(np.uint16)
+        c, s = np.cos(0.3), np.sin(0.3)
+        oblique = [c, s, 0, 0, 0, -1]  # normal: row x column = (-s, c, 0)
+        origin = np.array([-40.0, 12.5, 30.0])
+        positions = [tuple(origin + 1.5 * k * np.array([-s, c, 0])) for k in range(6)]
+        write_series(self.path("ct"), stored, positions, orientation=oblique, bits_stored=12)
+        header, _, _ = self.converted(self.path("ct"))
+        self.assertEqual([line.split(";")[0] for line in header["comments"]], ["orientation: LPS"])
+        # dcm2niix stores the rows bottom up: its voxel (i, ny - 1 - j, k) is ours (i, j, k).
+        theirs = nib.load(self.path(dcm2niix_file(self.path("ct"), tempfile.mkdtemp(dir=self.tmp)))).affine
+        flip = np.diag([1.0, -1, 1, 1])
+        flip[1, 3] = stored.shape[1] - 1
+        for source in (self.path("ct"), self.path("out.vrd")):
+            status, err = convert(source, self.path("o.nii"))
+            self.assertEqual(status, 0, err)
+            np.testing.assert_allclose(nib.load(self.path("o.nii")).affine, theirs @ flip, atol=1e-4)
 
     def test_two_series_are_listed_and_chosen(self):
         a = np.full((2, 4, 4), 5, np.uint16)
@@ -289,11 +313,13 @@ class DicomTest(unittest.TestCase):
     def test_privacy_and_kept_tags(self):
         write_series(self.path("ct"), np.zeros((2, 4, 4), np.uint16), [0, 1], bits_stored=12)
         header, _, _ = self.converted(self.path("ct"))
-        self.assertEqual(header["comments"], [])
+        place = "orientation: LPS; size 4 4 2; spacing 0.75 0.5 1; directions (0.75,0,0) (0,0.5,0) (0,0,1); " \
+                "origin (-100,-120,0)"
+        self.assertEqual(header["comments"], [place])
         header, _, _ = self.converted(self.path("ct"), "--keep-tags", out="kept.vrd")
         self.assertEqual(header["comments"], ["DICOM Modality: CT", "DICOM SeriesDescription: head",
                                               "DICOM StudyDate: 20240102", "DICOM ManufacturerModelName: Model Nine",
-                                              "DICOM KVP: 120", "DICOM ConvolutionKernel: B30f"])
+                                              "DICOM KVP: 120", "DICOM ConvolutionKernel: B30f", place])
         for name in ("out.vrd", "kept.vrd"):
             data = open(self.path(name), "rb").read()
             for secret in (b"Doe", b"PID-4711", b"19700101", b"Sample Hospital", b"Roe", b"1.2.826.0.1"):

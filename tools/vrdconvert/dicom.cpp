@@ -705,6 +705,28 @@ bool sameOrientation(const double *a, const double *b)
     return true;
 }
 
+// Where the voxels lie in the patient's space (DICOM's is LPS), for NIfTI
+// and NRRD outputs: x along a row (the first ImageOrientationPatient
+// vector), y down the columns, z along the slice normal by the spacing, from
+// the first slice's ImagePositionPatient. Only a regular grid has one such
+// place.
+void placeSeries(const FileTags &first, const double normal[3], Volume *v)
+{
+    if (!first.hasOrientation || !first.hasPosition)
+        return;
+    Orientation &o = v->orientation;
+    o.space = Orientation::Space::LPS;
+    o.size[0] = v->nx, o.size[1] = v->ny, o.size[2] = v->nz;
+    o.hasDirections = true;
+    for (int r = 0; r < 3; ++r) {
+        o.spacing[r] = v->spacing[r];
+        o.directions[r][0] = first.orientation[r] * v->spacing[0] + 0.0; // + 0.0: no -0
+        o.directions[r][1] = first.orientation[3 + r] * v->spacing[1] + 0.0;
+        o.directions[r][2] = normal[r] * v->spacing[2] + 0.0;
+        o.directions[r][3] = first.position[r];
+    }
+}
+
 // The checks across the files of the series, the order along the normal and the spacing.
 bool arrange(const GdcmCalls &gdcm, Series &s, Volume *v, DicomSeries *out, std::string *error)
 {
@@ -788,14 +810,15 @@ bool arrange(const GdcmCalls &gdcm, Series &s, Volume *v, DicomSeries *out, std:
     if (!first.hasPixelSpacing)
         v->notes.push_back("no PixelSpacing; x and y spacing written as 1 mm");
 
+    const double *o = first.orientation;
+    const double normal[3] = {o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5], o[0] * o[4] - o[1] * o[3]};
     if (f.size() == 1) {
         v->spacing[2] = first.thickness > 0 ? first.thickness : 1;
         if (first.thickness <= 0)
             v->notes.push_back("one slice without SliceThickness; z spacing written as 1 mm");
+        placeSeries(first, normal, v);
         return true;
     }
-    const double *o = first.orientation;
-    const double normal[3] = {o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5], o[0] * o[4] - o[1] * o[3]};
     for (FileTags &t : f)
         t.along = t.position[0] * normal[0] + t.position[1] * normal[1] + t.position[2] * normal[2];
     std::stable_sort(f.begin(), f.end(), [](const FileTags &a, const FileTags &b) { return a.along < b.along; });
@@ -827,10 +850,12 @@ bool arrange(const GdcmCalls &gdcm, Series &s, Volume *v, DicomSeries *out, std:
         for (size_t i = 1; i < n; ++i)
             out->sliceSpacing[i] = float(f[i].along - f[i - 1].along);
         out->sliceSpacing[0] = out->sliceSpacing[1];
-        v->notes.push_back(format("slices unevenly spaced (%g to %g mm): a vrdRectZ grid",
+        v->notes.push_back(format("slices unevenly spaced (%g to %g mm): a vrdRectZ grid, with no orientation line",
                                   double(*std::min_element(out->sliceSpacing.begin(), out->sliceSpacing.end())),
                                   double(*std::max_element(out->sliceSpacing.begin(), out->sliceSpacing.end()))));
+        return true;
     }
+    placeSeries(f[0], normal, v); // the first along the normal, after sorting
     return true;
 }
 
