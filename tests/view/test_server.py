@@ -151,7 +151,7 @@ def test_api_answers(volumes):
         assert status == 200 and body["value"] == "49" and body["position"] == [2.5, 3.5, 6] and body["units"] == "mm"
         assert request(port, "/api/value?f=1&x=64&y=0&z=0", token=token)[0] == 422
 
-    with served(["a.vrd", "refused.vrd"], volumes) as (url, port, _p):
+    with served(["a.vrd", "refused.vrd"], volumes) as (url, port, p):
         token = url.split("token=")[1]
         info = until_done(port, token)
         assert info["files"][1]["refused"] == "unknown 'dtype' value"
@@ -159,6 +159,8 @@ def test_api_answers(volumes):
         assert info["difference"]["refused"] == "refused.vrd: unknown 'dtype' value"
         assert request(port, "/api/plane?axis=z&i=3&f=1&w=0,1,2,3", token=token)[0] == 422
         assert request(port, "/api/plane?axis=z&i=3&diff=1", token=token)[0] == 422
+    # The refusals reach the page, not the server's terminal.
+    assert "vrdinfo" not in p.stderr.read()
 
 
 def test_reduced_copy_under_a_small_budget(tmp_path):

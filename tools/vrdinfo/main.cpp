@@ -54,7 +54,13 @@ int run(int argc, char **argv)
     for (size_t i = 0; i < files.size(); ++i) {
         if (i > 0 && !options.json)
             fputc('\n', stdout);
-        const vrdinfo::Verdict v = vrdinfo::reportFile(stdout, files[i], options);
+        std::string refusal;
+        const vrdinfo::Verdict v = vrdinfo::reportFile(stdout, files[i], options, &refusal);
+        if (v == vrdinfo::kRefused) {
+            fflush(stdout);
+            fprintf(stderr, "vrdinfo: %s: %s\n", files[i], refusal.c_str());
+            fflush(stderr);
+        }
         if (v == vrdinfo::kRefused || (v == vrdinfo::kDamaged && status == vrdinfo::kSound))
             status = v;
         fflush(stdout);

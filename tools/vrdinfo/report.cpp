@@ -21,18 +21,6 @@ namespace vrdinfo {
 
 namespace {
 
-void freeHeader(VrdHeader &h)
-{
-    free(h.rx), free(h.ry), free(h.rz);
-    for (int32_t i = 0; h.comments != nullptr && i < h.commentCount; ++i)
-        free(h.comments[i]);
-    free(h.comments);
-    for (int64_t i = 0; h.tfdata != nullptr && i < int64_t(h.tfnum) * 5; ++i)
-        free(h.tfdata[i]);
-    free(h.tfdata);
-    h = VrdHeader{};
-}
-
 // An open file and the header read from it, released together.
 struct Volume {
     FILE *file = nullptr;
@@ -42,36 +30,22 @@ struct Volume {
     {
         if (file != nullptr)
             fclose(file);
-        freeHeader(header);
+        vrdFreeHeader(&header);
     }
 };
 
-std::string libraryMessage(int32_t error)
-{
-    return error >= 0 && error <= 36 ? vrdErrorMessages[error] : "unknown error";
-}
-
-// Reads the header and drops the icon, as vrdOpenRead does, keeping the
-// icon's size. Returns an empty string, or the reason for a refusal.
+// Reads the header and steps over the icon, keeping the icon's size, with
+// the library's reentrant reader: the report runs inside the viewer's
+// server too. Returns an empty string, or the reason for a refusal.
 std::string openVolume(Volume &v, const char *path)
 {
-    v.file = fopen(path, "rb");
-    if (v.file == nullptr)
-        return libraryMessage(1) + ": " + strerror(errno);
+    VrdPrologue prologue{};
+    char message[300] = "";
+    if (vrdOpenReadR(path, &v.header, &prologue, &v.file, message, sizeof message) != 0)
+        return message;
     Icon &icon = v.icon;
-    if (readVrdHeader(v.file, &v.header, &icon.width, &icon.height, &icon.isColor) == nullptr)
-        return libraryMessage(vrdErrno);
-    if (icon.width < 0 || icon.height < 0)
-        return libraryMessage(4);
+    icon.width = prologue.iconWidth, icon.height = prologue.iconHeight, icon.isColor = prologue.isColor;
     icon.bytes = uint64_t(icon.isColor ? 3 : 1) * uint64_t(icon.width) * uint64_t(icon.height);
-    unsigned char scratch[65536];
-    for (uint64_t left = icon.bytes; left > 0;) {
-        const size_t want = left < sizeof scratch ? size_t(left) : sizeof scratch;
-        const size_t got = fread(scratch, 1, want, v.file);
-        if (got < want)
-            return libraryMessage(4);
-        left -= got;
-    }
     return "";
 }
 
@@ -414,24 +388,24 @@ void verdictLine(FILE *out, const Options &options, const char *path, Verdict v,
         fprintf(out, "%s: %s\n", path, text.c_str());
 }
 
-Verdict refused(FILE *out, const Options &options, const char *path, const std::string &reason)
+Verdict refused(FILE *out, const Options &options, const char *path, const std::string &reason, std::string *why)
 {
-    fprintf(stderr, "vrdinfo: %s: %s\n", path, reason.c_str());
-    fflush(stderr);
     verdictLine(out, options, path, kRefused, "refused: " + reason);
+    if (why != nullptr)
+        *why = reason;
     return kRefused;
 }
 
 } // namespace
 
-Verdict reportFile(FILE *out, const char *path, const Options &options)
+Verdict reportFile(FILE *out, const char *path, const Options &options, std::string *refusal)
 {
     if (options.json)
         fprintf(out, "{\"file\":%s", jsonString(path).c_str());
     Volume v;
     const std::string unread = openVolume(v, path);
     if (!unread.empty())
-        return refused(out, options, path, unread);
+        return refused(out, options, path, unread, refusal);
 
     const VrdHeader &h = v.header;
     Run run;
@@ -450,11 +424,11 @@ Verdict reportFile(FILE *out, const char *path, const Options &options)
     if (options.slices)
         fputs(options.json ? ",\"slices\":[" : "         z  block bytes    ratio            min            max           mean\n",
               out);
-    const std::string refusal = checkBlocks(run, v);
+    const std::string blocksRefused = checkBlocks(run, v);
     if (options.slices && options.json)
         fputc(']', out);
-    if (!refusal.empty())
-        return refused(out, options, path, refusal);
+    if (!blocksRefused.empty())
+        return refused(out, options, path, blocksRefused, refusal);
 
     const int32_t count = h.nx * h.ny;
     const int64_t damaged = run.notWhole + (h.nz - run.reached);

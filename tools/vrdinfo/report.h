@@ -4,6 +4,7 @@
 #define VRDINFO_REPORT_H
 
 #include <cstdio>
+#include <string>
 
 namespace vrdinfo {
 
@@ -15,9 +16,10 @@ struct Options {
 // What a file was found to be; also its exit status.
 enum Verdict { kSound = 0, kDamaged = 1, kRefused = 255 };
 
-// Reports on the file at path to out. A file that cannot be opened or whose
-// header is refused also gets one line "vrdinfo: path: reason" on stderr.
-Verdict reportFile(FILE *out, const char *path, const Options &options);
+// Reports on the file at path to out; for a file that cannot be opened or
+// whose header is refused, refusal (when not null) gets the reason. Prints
+// nothing else and never ends the process: the viewer's server runs it too.
+Verdict reportFile(FILE *out, const char *path, const Options &options, std::string *refusal = nullptr);
 
 } // namespace vrdinfo
 

@@ -18,14 +18,6 @@ namespace vrdview {
 
 namespace {
 
-// vrdinfo's report reads headers with the classic reader, which reports
-// through the library's one error number: one report at a time.
-std::mutex &headerMutex()
-{
-    static std::mutex m;
-    return m;
-}
-
 std::string libraryMessage(int32_t error)
 {
     return error >= 0 && error <= 36 ? vrdErrorMessages[error] : "unknown error";
@@ -219,7 +211,6 @@ void Volume::examine()
     vrdinfo::Verdict verdict = vrdinfo::kRefused;
     std::string report;
     {
-        std::lock_guard<std::mutex> lock(headerMutex());
         vrdinfo::Options options;
         report = captured([&](FILE *out) { verdict = vrdinfo::reportFile(out, path_.c_str(), options); });
     }
