@@ -221,6 +221,11 @@ TEST_F(Bounds, DamagedVrdSlicesEndWhereTheFileCanGiveNoMore)
     EXPECT_NE(std::string::npos, r.err.find("pipe.vrd: the " + std::to_string(first.size() + 4) +
                                             " bytes of its first 1 blocks cannot give more slices")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("pipe.vrd: 1999 of 2000 slices damaged")) << r.err;
+    // A vrd output ends at the block held back, as at a fatal one, and says why.
+    r = shell("cat empty.vrd > pipe.vrd & exec " + kConvert + " pipe.vrd p.vrd");
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("pipe.vrd: the " + std::to_string(first.size() + 4) +
+                                            " bytes of its first 1 blocks cannot give more slices")) << r.err;
     // A header claiming 4 GB slices and a few bytes: refused before
     // anything is sized from it (the run has a 2 GiB address space).
     writeFile(path("claim.vrd"), prologue(32000, 32000, 1000) + Bytes("\xff\xff\xff\xf0", 4) + "x");

@@ -87,6 +87,23 @@ struct BlockGate {
     std::vector<unsigned char> held; // the block being let through
     size_t at = 0;
     bool closed = false; // the rule ended the run
+    const char *path = nullptr;
+    bool said = false;
+
+    BlockGate();
+    ~BlockGate();
+
+    // Why the run ended, once: after the run, or at the exit of a run that
+    // the cut-off block ended (a vrd output ends at such a block).
+    void sayClosed()
+    {
+        if (!closed || said)
+            return;
+        said = true;
+        fprintf(stderr, "vrdconvert: %s: the %llu bytes of its first %d blocks cannot give more slices of %llu bytes;"
+                        " the run ends there\n",
+                path, (unsigned long long)bytes, blocks, (unsigned long long)sliceBytes);
+    }
 
     bool next()
     {
@@ -137,6 +154,27 @@ struct BlockGate {
         return fclose(static_cast<BlockGate *>(cookie)->source);
     }
 };
+
+BlockGate *gateAtExit = nullptr;
+
+void sayGateClosedAtExit()
+{
+    if (gateAtExit != nullptr)
+        gateAtExit->sayClosed();
+}
+
+BlockGate::BlockGate()
+{
+    if (gateAtExit == nullptr)
+        atexit(sayGateClosedAtExit);
+    gateAtExit = this;
+}
+
+BlockGate::~BlockGate()
+{
+    if (gateAtExit == this)
+        gateAtExit = nullptr;
+}
 
 struct Conversion {
     Options opt;
@@ -260,6 +298,7 @@ void limitSlices(Conversion &c)
         c.gate = std::make_unique<BlockGate>();
         c.gate->source = c.vin.file;
         c.gate->sliceBytes = c.sliceBytes;
+        c.gate->path = c.opt.in;
         FILE *gated = fopencookie(c.gate.get(), "r", cookie_io_functions_t{BlockGate::read, nullptr, nullptr,
                                                                            BlockGate::close});
         if (gated == nullptr)
@@ -414,10 +453,8 @@ int finishRun(Conversion &c, int32_t done, int64_t inputDamaged, int64_t outputD
                         " the run ends there\n",
                 c.opt.in, (long long)c.inputSize, c.slicesHeld, (long long)nz,
                 (unsigned long long)c.sliceBytes);
-    if (c.gate && c.gate->closed)
-        fprintf(stderr, "vrdconvert: %s: the %llu bytes of its first %d blocks cannot give more slices of %llu bytes;"
-                        " the run ends there\n",
-                c.opt.in, (unsigned long long)c.gate->bytes, c.gate->blocks, (unsigned long long)c.sliceBytes);
+    if (c.gate)
+        c.gate->sayClosed();
     if (c.vrdIn) {
         fclose(c.vin.file);
         c.vin.file = nullptr;
