@@ -43,6 +43,19 @@ async function api(path) {
   return res;
 }
 
+// Rows of a plane whose slices could not be read whole, from the server's
+// "first-last,first-last" ranges: a flag per row, or null when there is none.
+function damagedRows(text, height) {
+  if (!text) return null;
+  const rows = new Uint8Array(height);
+  for (const range of text.split(',')) {
+    const [first, last] = range.split('-').map(Number);
+    for (let r = Math.max(first, 0); r <= Math.min(last, height - 1); r++) rows[r] = 1;
+  }
+  return rows;
+}
+const DAMAGED_PIXEL = 0xff203060; // dark brown (RGB 96, 48, 32; red in the low byte)
+
 // ---------------------------------------------------------------- views
 
 class View {
@@ -116,6 +129,7 @@ class View {
         this.height = Number(res.headers.get('X-Height'));
         this.step = Number(res.headers.get('X-Step'));
         this.aspect = Number(res.headers.get('X-Aspect')) || 1;
+        this.damaged = damagedRows(res.headers.get('X-Damaged-Rows'), this.height);
         this.diff = null;
         if (diff) {
           const d = await diff;
@@ -146,9 +160,11 @@ class View {
   }
 
   // The plane into the one-pixel-per-voxel image: window values 0..1 as
-  // grey levels 0..255 (NaN black), and voxels where the files differ in red.
+  // grey levels 0..255 (NaN black), voxels where the files differ in red,
+  // and the rows of slices that could not be read (zeros, not data) in
+  // dark brown.
   paint() {
-    const { width, height, values, diff } = this;
+    const { width, height, values, diff, damaged } = this;
     this.image.width = width; this.image.height = height;
     const ctx = this.image.getContext('2d');
     const img = ctx.createImageData(width, height);
@@ -161,6 +177,11 @@ class View {
       const d = diff ? diff[i] : 0;
       px[i] = d !== 0 && d === d ? 0xff000000 | (g >> 2) << 16 | (g >> 2) << 8 | 255
         : 0xff000000 | g << 16 | g << 8 | g;
+    }
+    if (damaged) {
+      for (let row = 0; row < height; row++) {
+        if (damaged[row]) px.fill(DAMAGED_PIXEL, row * width, (row + 1) * width);
+      }
     }
     ctx.putImageData(img, 0, 0);
   }
@@ -479,7 +500,10 @@ function showInfo(info) {
   files.forEach((g, k) => {
     let text = '';
     if (g.refused) text = `${g.path}: refused: ${g.refused}`;
-    else if (g.status === 'damaged') text = `${g.path}: ${g.verdict}${g.firstDamage ? ` (${g.firstDamage.trim()})` : ''}`;
+    else if (g.status === 'damaged') {
+      text = `${g.path}: ${g.verdict}${g.firstDamage ? ` (${g.firstDamage.trim()})` : ''}; ` +
+        'its unreadable slices show dark brown in the side planes';
+    }
     if (g.gone) text += `${text ? '\n' : ''}${g.path}: ${g.gone}; the page shows the file as it was opened`;
     problem(`file${k}`, text);
   });

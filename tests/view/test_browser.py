@@ -192,6 +192,10 @@ def test_damaged_refused_and_vanished_files(volumes, browser, tmp_path):
         settle(browser)
         g = pixel(browser, "z", 3, 3)
         assert g[0] == g[1] == g[2]  # the slices after it are shown
+        # The side planes mark its row, where they hold no values of the file.
+        assert pixel(browser, "y", 3, 7)[:3] == [96, 48, 32]
+        g = pixel(browser, "y", 3, 8)
+        assert g[0] == g[1] == g[2]
 
     with served(["refused.vrd"], volumes) as (url, _, _p):
         browser.get(url)

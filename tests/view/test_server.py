@@ -127,6 +127,16 @@ def test_api_answers(volumes):
         assert "64 x 48 x 20 voxels" in damaged["words"] and len(damaged["histogram"]) == 256
         # Slice 7 (in b's box of 80 voxels a slice) cannot be compared: 4 slices of the box are.
         assert info["difference"] == {"compared": 20, "uncompared": 1, "differing": 320}
+        # Its zeros are no values of the volume: not in the histogram, and marked in the side planes.
+        assert sum(damaged["histogram"]) == 19 * 64 * 48
+        for query, rows in (("axis=x&i=10&f=0&w=0,1,2,3", "7-7"), ("axis=y&i=3&diff=1", "7-7"),
+                            ("axis=y&i=3&f=1&w=0,1,2,3", None), ("axis=z&i=8&f=0&w=0,1,2,3", None)):
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            c.request("GET", "/api/plane?" + query, headers={"X-Vrdview-Token": token})
+            r = c.getresponse()
+            r.read()
+            assert r.status == 200 and r.getheader("X-Damaged-Rows") == rows, query
+            c.close()
 
         status, body = request(port, "/api/plane?axis=z&i=3&f=1&w=0,100,200,300", token=token)
         assert status == 200

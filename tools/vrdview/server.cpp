@@ -266,6 +266,29 @@ struct Server::Impl {
         res.set_header("X-Height", std::to_string(p.height));
         res.set_header("X-Step", std::to_string(p.step));
         res.set_header("X-Aspect", vrdinfo::numberText(p.aspect));
+        const std::string damaged = rowRanges(p.damagedRows);
+        if (!damaged.empty())
+            res.set_header("X-Damaged-Rows", damaged);
+    }
+
+    // The rows marked, as "first-last" ranges split by commas; at most
+    // kMostRanges of them (a header the browser takes), the rest dropped.
+    static std::string rowRanges(const std::vector<char> &rows)
+    {
+        constexpr int kMostRanges = 4096;
+        std::string text;
+        int ranges = 0;
+        for (size_t r = 0; r < rows.size() && ranges < kMostRanges; ++r) {
+            if (rows[r] == 0)
+                continue;
+            size_t last = r;
+            while (last + 1 < rows.size() && rows[last + 1] != 0)
+                ++last;
+            text += (text.empty() ? "" : ",") + std::to_string(r) + "-" + std::to_string(last);
+            ++ranges;
+            r = last;
+        }
+        return text;
     }
 
     void value(const httplib::Request &req, httplib::Response &res)

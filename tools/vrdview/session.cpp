@@ -135,6 +135,11 @@ bool Session::difference(Axis axis, int32_t index, Plane &plane, std::vector<flo
         message = "the two copies differ in size";
         return false;
     }
+    if (!other.damagedRows.empty()) {
+        plane.damagedRows.resize(other.damagedRows.size(), 0);
+        for (size_t r = 0; r < other.damagedRows.size(); ++r)
+            plane.damagedRows[r] |= other.damagedRows[r];
+    }
     out.resize(size_t(plane.width) * size_t(plane.height));
     volcmp::compareSlices(plane.data->data(), plane.dtype, other.data->data(), other.dtype, out.data(), out.size());
     return true;

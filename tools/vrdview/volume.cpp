@@ -123,6 +123,7 @@ bool Volume::open()
     cz_ = int32_t(ceilDiv(uint64_t(h_.nz), uint64_t(step_)));
     copyBytes_ = size_t(cx_) * size_t(cy_) * size_t(cz_) * size_t(voxel);
     copy_.reset(static_cast<unsigned char *>(calloc(copyBytes_ == 0 ? 1 : copyBytes_, 1)));
+    copyDamaged_.assign(size_t(cz_), 0);
     if (copy_ == nullptr) {
         refusal_ = "cannot allocate " + std::to_string(copyBytes_) + " bytes for a copy of the volume";
         return false;
@@ -192,6 +193,8 @@ void Volume::examine()
                     }
                 }
             } else {
+                if (z % step_ == 0)
+                    copyDamaged_[size_t(z / step_)] = 1, anyCopyDamaged_ = true;
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (damaged_++ == 0)
                     firstDamage_ = "slice " + std::to_string(z) + ": " + oneLine(result.message);
@@ -237,11 +240,13 @@ void Volume::makeHistogram()
         std::lock_guard<std::mutex> lock(mutex_);
         lo = min_, hi = max_;
     }
-    const size_t n = copyBytes_ / size_t(vrdVoxelSize(h_.dtype));
+    const size_t perSlice = size_t(cx_) * size_t(cy_);
     const double scale = hi > lo ? 256.0 / (hi - lo) : 0;
     vrdtool::withVoxelType(h_.dtype, [&](auto typed) {
         const auto *v = reinterpret_cast<decltype(typed)>(copy_.get());
-        for (size_t i = 0; i < n; ++i) {
+        for (size_t i = 0; i < perSlice * size_t(cz_); ++i) {
+            if (copyDamaged_[i / perSlice] != 0)
+                continue; // zeros where a slice could not be read: no values of the volume
             const double d = double(v[i]);
             if (!std::isfinite(d))
                 continue;
@@ -322,6 +327,9 @@ bool Volume::plane(Axis axis, int32_t index, Plane &out, std::string &message, b
                 memcpy(to, plane + (size_t(y) * size_t(cx_) + size_t(i)) * voxel, voxel);
     }
     out.data = data;
+    // The pass is through (passed_ is nz), so its marks stand.
+    if (anyCopyDamaged_)
+        out.damagedRows = copyDamaged_;
     return true;
 }
 

@@ -30,6 +30,9 @@ struct Plane {
     double aspect = 1;      // height over width of one pixel, in the volume's units
     int32_t dtype = 0;
     Bytes data;
+    // Of a coronal or sagittal plane: 1 for each row whose slice could not be
+    // read whole (its voxels are zeros, not data); empty when there is none.
+    std::vector<char> damagedRows;
 };
 
 class Volume {
@@ -92,6 +95,8 @@ private:
     // opening a large volume costs no time.
     std::unique_ptr<unsigned char, void (*)(void *)> copy_{nullptr, free};
     size_t copyBytes_ = 0;
+    std::vector<char> copyDamaged_; // per slice of the copy: not read whole (set by the pass)
+    bool anyCopyDamaged_ = false;
 
     std::atomic<int32_t> passed_{0}; // slices through the pass
     std::atomic<bool> ready_{false}; // the pass and the report are done
