@@ -61,6 +61,7 @@ vrd.to_dask and vrd.store (the Dask layer) are imported on first use.
 import operator
 import os
 import re
+import stat
 
 import numpy as np
 
@@ -203,7 +204,14 @@ def open(path):
 
 
 def read(path):
-    """Reads a whole single-band volume: returns (header, volume)."""
+    """Reads a whole single-band volume: returns (header, volume). A file that
+    is no regular file (a pipe, a FIFO) is read block after block."""
+    try:
+        regular = stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        regular = True  # opening it says why
+    if not regular:
+        return _vrd.read_stream(os.fspath(path))
     with Volume(path) as v:
         return v.header, v.read()
 

@@ -14,6 +14,7 @@
 #include <pybind11/stl.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -545,6 +546,96 @@ py::array readBlocks(const std::string &path, int64_t z0, const std::vector<int6
 
 // ---- writing
 
+// Memory for the slices of a stream, had as they come: a mapping whose pages
+// are committed as they are written, moved to a larger one (mremap, no copy)
+// when full. Its pages go to numpy with the array at the end.
+class GrowingSlices {
+public:
+    GrowingSlices(uint64_t sliceBytes, uint64_t most) : slice_(sliceBytes), most_(most) {}
+    ~GrowingSlices()
+    {
+        if (data_ != nullptr)
+            munmap(data_, capacity_);
+    }
+    // Room for slice z; null when the memory cannot be had.
+    unsigned char *room(uint64_t z)
+    {
+        const uint64_t need = (z + 1) * slice_;
+        if (need > capacity_) {
+            const uint64_t want = std::min(std::max(need, 2 * capacity_), most_);
+            void *grown = data_ == nullptr
+                              ? mmap(nullptr, size_t(want), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
+                              : mremap(data_, capacity_, size_t(want), MREMAP_MAYMOVE);
+            if (grown == MAP_FAILED)
+                return nullptr;
+            data_ = static_cast<unsigned char *>(grown), capacity_ = size_t(want);
+        }
+        return data_ + z * slice_;
+    }
+    // The first `count` slices as an array that owns the mapping.
+    py::array release(const py::dtype &type, int64_t count, int64_t ny, int64_t nx)
+    {
+        if (data_ == nullptr)
+            return py::array(type, std::vector<ssize_t>{0, ssize_t(ny), ssize_t(nx)});
+        const size_t used = std::max<size_t>(size_t(uint64_t(count) * slice_), 1);
+        if (used < capacity_ && mremap(data_, capacity_, used, 0) != MAP_FAILED)
+            capacity_ = used;
+        struct Owned { void *data; size_t size; };
+        auto *owned = new Owned{data_, capacity_};
+        py::capsule free(owned, [](void *o) {
+            auto *m = static_cast<Owned *>(o);
+            munmap(m->data, m->size);
+            delete m;
+        });
+        unsigned char *data = data_;
+        data_ = nullptr;
+        return py::array(type, std::vector<ssize_t>{ssize_t(count), ssize_t(ny), ssize_t(nx)}, data, free);
+    }
+
+private:
+    uint64_t slice_, most_;
+    unsigned char *data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
+// A whole volume from a file that is no regular file (a pipe, a FIFO), whose
+// blocks can only be read one after the other: (header, array). The header
+// cannot be checked against a size, so memory follows the bytes that come: a
+// slice's block is read into memory that is committed as it is written, and
+// the array grows by the slices read. The first block not read whole ends the
+// read with the file's name and its slice.
+py::tuple readStream(const std::string &path)
+{
+    OpenFile f(path);
+    const int64_t nz = f.h.nz, ny = f.h.ny, nx = f.h.nx;
+    GrowingSlices slices(f.sliceBytes, uint64_t(nz) * f.sliceBytes);
+    VrdBlockResult fault{};
+    int64_t z = 0;
+    bool roomless = false;
+    {
+        py::gil_scoped_release free;
+        VrdCodec *codec = vrdCodecNew(vrdCodecInflate | vrdCodecStream, nullptr);
+        for (; codec != nullptr && z < nz; ++z) {
+            unsigned char *slice = slices.room(uint64_t(z));
+            if (slice == nullptr) {
+                roomless = true;
+                break;
+            }
+            if (!vrdReadBlock(f.file, codec, slice, f.h.endian, vrdVoxelSize(f.h.dtype), int32_t(nx * ny),
+                              f.h.compression, &fault))
+                break;
+        }
+        roomless = roomless || codec == nullptr;
+        vrdCodecFree(codec);
+    }
+    if (roomless)
+        throw std::bad_alloc();
+    if (z < nz)
+        blockFault(f.path, z, fault.lengthEnded != 0 ? "the data end before its block" : oneLine(fault.message));
+    return py::make_tuple(headerDict(f.h, f.p), slices.release(numpyType(f.h.dtype), nz, ny, nx));
+}
+
 struct HeaderStore {
     VrdHeader h{};
     std::vector<float> rx, ry, rz;
@@ -1036,6 +1127,7 @@ PYBIND11_MODULE(_vrd, m)
         .def_property_readonly("closed", &Writer::closed)
         .def_property_readonly("written", &Writer::written);
 
+    m.def("read_stream", &readStream, py::arg("path"));
     m.def("read_blocks", &readBlocks, py::arg("path"), py::arg("z0"), py::arg("offsets"), py::arg("out") = py::none());
     m.def("encode_blocks", &encodeBlocks, py::arg("array"), py::arg("compression"), py::arg("deflate"),
           py::arg("endian"));

@@ -190,6 +190,38 @@ fault("no folder", OSError, lambda: vrd.write(d + "/no/such.vrd", a))
 fault("type", TypeError, lambda: vrd.write(d + "/old.vrd", a.astype(np.complex64)))
 fault("shape", ValueError, lambda: vrd.write(d + "/old.vrd", a[0]))
 fault("deflate", ValueError, lambda: vrd.write(d + "/old.vrd", a, deflate="gzip"))
+def through_fifo(name, data, call):
+    # call(path) on a FIFO that a thread feeds data through
+    import threading
+    fifo = d + "/" + name + ".fifo"
+    os.mkfifo(fifo)
+    def feed():
+        try:
+            with open(fifo, "wb") as f:
+                f.write(data)
+        except BrokenPipeError:
+            pass
+    t = threading.Thread(target=feed)
+    t.start()
+    try:
+        return call(fifo)
+    finally:
+        t.join()
+        os.remove(fifo)
+
+for endian, compression in (("little", "zlib"), (">", "none")):
+    b = (np.arange(5 * 70 * 90) % 251).astype(">i2" if endian == ">" else "<f4").reshape(5, 70, 90)
+    vrd.write(d + "/stream.vrd", b, compression=compression, endian="big" if endian == ">" else "little")
+    h, v = through_fifo("good", open(d + "/stream.vrd", "rb").read(), vrd.read)
+    h2, v2 = vrd.read(d + "/stream.vrd")
+    print("fifo " + compression + "|" + str(h == h2 and np.array_equal(v, v2) and v.dtype == v2.dtype))
+os.remove(d + "/stream.vrd")
+fault("fifo cut", ValueError, lambda: through_fifo("cut", cut, vrd.read))
+fault("fifo bad", ValueError, lambda: through_fifo("bad", bytes(bad), vrd.read))
+fault("fifo empty", ValueError, lambda: through_fifo("empty", huge + b"#!last\n255\n" + bytes(12), vrd.read))
+fault("fifo claims", ValueError, lambda: through_fifo(
+    "claims", huge + b"#!last\n255\n" + bytes(12) + (144000000).to_bytes(4, "big") + bytes(100), vrd.read))
+fault("fifo open", ValueError, lambda: through_fifo("open", good, vrd.open))
 limit = resource.getrlimit(resource.RLIMIT_FSIZE)
 resource.setrlimit(resource.RLIMIT_FSIZE, (20000, limit[1]))
 fault("file size", OSError, lambda: vrd.write(d + "/old.vrd", np.random.rand(8, 64, 64)))
@@ -217,6 +249,14 @@ def test_faults_raise_and_nothing_else_happens(tmp_path):
     assert lines["huge"].endswith(": slice 0: ReadLong error (1)")
     assert lines["huge slice"].endswith(": slice 30000: the file does not hold its block")
     assert "cannot hold a slice" in lines["huge zlib"]
+    # Through a FIFO, vrd.read reads block after block; memory follows the bytes that came.
+    assert lines["fifo zlib"] == lines["fifo none"] == "True"
+    fifo = str(tmp_path)
+    assert lines["fifo cut"].startswith(f"ValueError {fifo}/cut.fifo: slice 1: ReadSliceDataZ: read error")
+    assert lines["fifo bad"].startswith(f"ValueError {fifo}/bad.fifo: slice 1: ReadSliceDataZ: ")
+    assert lines["fifo empty"] == f"ValueError {fifo}/empty.fifo: slice 0: the data end before its block"
+    assert lines["fifo claims"].startswith(f"ValueError {fifo}/claims.fifo: slice 0: ReadSliceDataN: ")
+    assert lines["fifo open"].endswith("blocks are found by their place only in a regular file")
     assert lines["old"] == "True []"
     assert int(lines["peak MiB"]) < 200
 
