@@ -262,9 +262,12 @@ class View {
       const zoom = Math.max(0.25, Math.min(64, this.zoom * factor));
       const { ox, oy } = this.layout();
       const k = zoom / this.zoom;
-      this.panX += (p.x - ox) * (1 - k);
-      this.panY += (p.y - oy) * (1 - k);
+      // The plane's corner moves so that the point under the pointer stays;
+      // the pan is that corner less the centring at the new zoom.
       this.zoom = zoom;
+      const centred = this.layout();
+      this.panX += p.x - (p.x - ox) * k - centred.ox;
+      this.panY += p.y - (p.y - oy) * k - centred.oy;
       this.draw();
     } else {
       this.go(this.index + (e.deltaY > 0 ? 1 : -1), 'vrdview:slice');

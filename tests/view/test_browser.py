@@ -92,12 +92,20 @@ def run_command(driver, cwd):
 VOXELS = [(x, y) for x in (0, 5, 17, 31, 48, 63) for y in (0, 9, 23, 40, 47)]
 
 
-def assert_page_shows(driver, output, z):
-    """The axial view's pixels are the volmap output's slice z, voxel for voxel."""
+def assert_page_shows(driver, output, z, on_canvas=False):
+    """The axial view's pixels are the volmap output's slice z, voxel for
+    voxel (on_canvas: every fourth voxel the canvas shows, when zoomed)."""
     values = dump(output, z)
-    for x, y in VOXELS:
+    size = driver.execute_script("const c = vrdview.views[0].canvas; return [c.clientWidth, c.clientHeight]")
+    shown = 0
+    for x, y in [(x, y) for x in range(0, NX, 4) for y in range(0, NY, 4)] if on_canvas else VOXELS:
+        p = driver.execute_script("return vrdview.views[0].pointOf(arguments[0], arguments[1])", x, y)
+        if on_canvas and not (0 <= p["x"] < size[0] and 0 <= p["y"] < size[1]):
+            continue
+        shown += 1
         g = grey(values[y * NX + x])
         assert pixel(driver, "z", x, y)[:3] == [g, g, g], (x, y, z, values[y * NX + x])
+    assert shown >= 4
 
 
 def test_window_slider_and_volmap_command(volumes, browser):
@@ -152,6 +160,29 @@ def test_window_slider_and_volmap_command(volumes, browser):
         wait(browser, "return document.getElementById('readout').textContent.startsWith('x 5')")
         assert re.search(rf"x 5  y 7  z {z + 3}  value {known(5, 7, z + 3):g}  windowed \S+  position 2.5, 3.5, 26 mm",
                          text(browser, "readout")), text(browser, "readout")
+
+        # Ctrl and the wheel zoom about the pointer, a drag pans, a double click
+        # goes back; the pixels stay the voxels of volmap's output throughout.
+        output = run_command(browser, volumes)
+        rect = browser.execute_script("return vrdview.views[0].canvas.getBoundingClientRect().toJSON()")
+        cx, cy = round(rect["left"] + p["x"]), round(rect["top"] + p["y"])  # events land on whole pixels
+        browser.execute_script(
+            "arguments[0].dispatchEvent(new WheelEvent('wheel', {deltaY: -300, ctrlKey: true, bubbles: true,"
+            " cancelable: true, clientX: arguments[1], clientY: arguments[2]}))", axial, cx, cy)
+        k = browser.execute_script("return vrdview.views[0].zoom")
+        assert k > 2.5
+        q = browser.execute_script("return vrdview.views[0].pointOf(5, 7)")
+        ax, ay = cx - rect["left"], cy - rect["top"]  # the point under the pointer stays
+        assert abs(q["x"] - ax - (p["x"] - ax) * k) < 0.5 and abs(q["y"] - ay - (p["y"] - ay) * k) < 0.5, (p, q)
+        assert_page_shows(browser, output, z + 3, on_canvas=True)
+        ActionChains(browser).move_to_element_with_offset(axial, 0, 0).click_and_hold() \
+            .move_by_offset(15, 10).move_by_offset(15, 10).release().perform()
+        q = browser.execute_script("return vrdview.views[0].pointOf(5, 7)")
+        assert abs(q["x"] - p["x"] - 30) < 1 and abs(q["y"] - p["y"] - 20) < 1, (p, q)
+        assert_page_shows(browser, output, z + 3, on_canvas=True)
+        ActionChains(browser).double_click(axial).perform()
+        q = browser.execute_script("return vrdview.views[0].pointOf(5, 7)")
+        assert abs(q["x"] - p["x"]) < 1 and abs(q["y"] - p["y"]) < 1, (p, q)
 
         # Coronal and sagittal planes hold the same voxels as the axial one.
         g = grey(dump(run_command(browser, volumes), z + 3)[24 * NX + 32])
