@@ -165,8 +165,8 @@ void sayGateClosedAtExit()
 
 BlockGate::BlockGate()
 {
-    if (gateAtExit == nullptr)
-        atexit(sayGateClosedAtExit);
+    static const bool registered = atexit(sayGateClosedAtExit) == 0;
+    (void)registered;
     gateAtExit = this;
 }
 

@@ -143,39 +143,32 @@ template <class Record> void copyCommon(const Record &r, Header *h)
 
 // The record of either version into Header; false with a reason for the
 // magic of another kind of file.
-bool parseRecord(uint8_t *bytes, int version, bool swap, Header *h, std::string *error)
+template <class Record>
+bool parseVersion(uint8_t *bytes, int version, bool swap, const char *pair, const char *single, size_t magicBytes,
+                  Header *h, std::string *error)
 {
-    h->version = version;
-    if (version == 1) {
-        nifti_1_header r;
-        std::memcpy(&r, bytes, sizeof r);
-        if (swap)
-            swap_nifti_header(&r, 1);
-        if (std::memcmp(r.magic, "ni1", 4) == 0) {
-            *error = "NIfTI-1 header/image pairs (\"ni1\", .hdr with .img) are not supported";
-            return false;
-        }
-        if (std::memcmp(r.magic, "n+1", 4) != 0) {
-            *error = "not a NIfTI-1 single file (no \"n+1\" magic)";
-            return false;
-        }
-        copyCommon(r, h);
-        return true;
-    }
-    nifti_2_header r;
+    Record r;
     std::memcpy(&r, bytes, sizeof r);
     if (swap)
-        swap_nifti_header(&r, 2);
-    if (std::memcmp(r.magic, "ni2", 4) == 0) {
-        *error = "NIfTI-2 header/image pairs (\"ni2\", .hdr with .img) are not supported";
+        swap_nifti_header(&r, version);
+    if (std::memcmp(r.magic, pair, 4) == 0) {
+        *error = format("NIfTI-%d header/image pairs (\"%s\", .hdr with .img) are not supported", version, pair);
         return false;
     }
-    if (std::memcmp(r.magic, kMagic2, sizeof kMagic2) != 0) {
-        *error = "not a NIfTI-2 single file (no \"n+2\" magic with its line-end check bytes)";
+    if (std::memcmp(r.magic, single, magicBytes) != 0) {
+        *error = version == 1 ? "not a NIfTI-1 single file (no \"n+1\" magic)"
+                              : "not a NIfTI-2 single file (no \"n+2\" magic with its line-end check bytes)";
         return false;
     }
     copyCommon(r, h);
     return true;
+}
+
+bool parseRecord(uint8_t *bytes, int version, bool swap, Header *h, std::string *error)
+{
+    h->version = version;
+    return version == 1 ? parseVersion<nifti_1_header>(bytes, 1, swap, "ni1", "n+1", 4, h, error)
+                        : parseVersion<nifti_2_header>(bytes, 2, swap, "ni2", kMagic2, sizeof kMagic2, h, error);
 }
 
 // What the file says of where its voxels lie, for the codes NIfTI defines.
